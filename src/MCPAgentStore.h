@@ -1,0 +1,129 @@
+#pragma once
+
+#include "MCPStoreError.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// The server's only access to persistent data: one user's agents, tasks and
+// runs in a SQLite file shared with the scheduler's other processes, and each
+// agent's working directory with its rendered CLAUDE.md.
+//
+// Every operation runs its statements to completion before it returns; no
+// statement outlives the call and there are no explicit transactions. An
+// operation that writes twice keeps its first write when the second fails and
+// reports the failure. Reads are limited to the configured user: another
+// user's record looks exactly like a missing one.
+//
+// Errors: MCPStoreError for the database and for missing records;
+// std::runtime_error (with the path and the system's reason) for the file
+// system.
+class MCPAgentStore {
+ public:
+  // Stores the configuration; touches neither the file system nor the database.
+  MCPAgentStore(std::string dbPath, std::string userId, std::filesystem::path agentRoot,
+                std::filesystem::path templateURL);
+  ~MCPAgentStore();
+  MCPAgentStore(const MCPAgentStore&) = delete;
+  MCPAgentStore& operator=(const MCPAgentStore&) = delete;
+
+  // Opens (creating if missing) the database in serialized mode, turns on
+  // write-ahead logging and a 5000 ms busy time-out, and creates the three
+  // tables when missing. Throws openFailed(dbPath) when the file cannot be
+  // opened; a failing pragma or CREATE is logged on standard error and
+  // start-up goes on.
+  void openAndMigrate();
+
+  const std::string& userId() const { return userId_; }
+  const std::filesystem::path& agentRoot() const { return agentRoot_; }
+  const std::filesystem::path& templateURL() const { return templateURL_; }
+
+  // --- Reads. Each throws MCPStoreError::sqlError when a statement cannot be
+  // prepared or a step fails; a failed step is never taken for the end of
+  // the rows.
+
+  // The user's agent records (eight keys: agent_id, name, template,
+  // description, icon_symbol, enabled, created_at, task_count), oldest first.
+  nlohmann::json listAgents();
+  // The user's agent with this id, or nothing.
+  std::optional<nlohmann::json> getAgent(const std::string& agentId);
+  // The task records (thirteen keys) of the agent, if it is the user's, in
+  // byte order of their names; otherwise the empty array.
+  nlohmann::json listTasks(const std::string& agentId);
+  // The task with this id if its agent is the user's, or nothing.
+  std::optional<nlohmann::json> getTask(const std::string& taskId);
+
+  // --- Writes.
+
+  // Inserts the agent for the configured user, then makes its working
+  // directory, its four sub-directories and its CLAUDE.md. When the
+  // directory work fails the row stays and the file-system error is thrown.
+  void createAgent(const std::string& id, const std::string& name, const std::string& templateName,
+                   const std::optional<std::string>& description, const std::optional<std::string>& iconSymbol);
+
+  // Inserts the task under the user's agent `agentId` (notFound("agent <id>")
+  // when there is none) with depends_on "[]" and no run times, then renders
+  // the agent's CLAUDE.md again. A failure after the insert keeps the row.
+  void createTask(const std::string& id, const std::string& agentId, const std::string& name,
+                  const std::string& prompt, const std::vector<std::string>& aiTools,
+                  const std::string& frequency, const std::string& hostId, int32_t timeoutMin,
+                  const std::string& workingSubdir);
+
+  // Replaces the task's upstream list after checking that the task
+  // (notFound("task <id>")) and then every upstream id in order
+  // (notFound("upstream task <id>")) are the user's. Nothing is written when
+  // a check fails.
+  void setDependsOn(const std::string& taskId, const std::vector<std::string>& dependsOn);
+
+  // Inserts a pending manual run of the user's task (notFound("task <id>")
+  // otherwise) and moves the task's next_run_at to one second before it.
+  // Returns the run id. A failure to update the task keeps the run.
+  std::string queueManualRun(const std::string& taskId);
+
+  // Renders CLAUDE.md of the agent from the template file (or the built-in
+  // template when the file cannot be read or is not UTF-8) and the agent's
+  // current tasks, and replaces the file atomically and durably. Makes the
+  // agent directory when missing. Throws a file-system error, leaving an
+  // earlier CLAUDE.md as it was.
+  void regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
+                             const std::optional<std::string>& agentDescription);
+
+  // The template used when the template file cannot be read.
+  static const std::string& defaultTemplate();
+
+  // Compact JSON text of a list of strings, or "[]" when it cannot be written.
+  static std::string jsonArray(const std::vector<std::string>& values);
+
+ private:
+  struct AgentIdentity {
+    std::string name;
+    std::optional<std::string> description;
+  };
+
+  // The user's agent's name and description, without counting its tasks.
+  std::optional<AgentIdentity> findAgent(const std::string& agentId);
+  void provisionAgentDir(const std::string& agentId, const std::string& name,
+                         const std::optional<std::string>& description);
+  std::filesystem::path agentDirectory(const std::string& agentId) const;
+  std::string renderCLAUDE(const std::string& agentId, const std::string& agentName,
+                           const std::optional<std::string>& agentDescription);
+  void execSQL(const char* sql);
+
+  struct Close {
+    void operator()(sqlite3* db) const;
+  };
+
+  std::string dbPath_;
+  std::string userId_;
+  std::filesystem::path agentRoot_;
+  std::filesystem::path templateURL_;
+  std::unique_ptr<sqlite3, Close> db_;
+};

@@ -1,0 +1,231 @@
+#include "MCPToolSet.h"
+
+#include "MCPAgentStore.h"
+#include "MCPError.h"
+#include "ShortID.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+using nlohmann::json;
+
+namespace {
+
+json tool(std::string_view name, std::string_view description, json schema) {
+  return json{{"name", name}, {"description", description}, {"inputSchema", std::move(schema)}};
+}
+
+json stringProperty() { return json{{"type", "string"}}; }
+json stringProperty(std::string_view description) { return json{{"type", "string"}, {"description", description}}; }
+
+json objectSchema(json properties, std::initializer_list<std::string_view> required) {
+  json schema{{"type", "object"}, {"properties", std::move(properties)}};
+  if (required.size() > 0) schema["required"] = json(std::vector<std::string_view>(required));
+  return schema;
+}
+
+json buildCatalogue() {
+  return json::array({
+      tool("create_agent", "Create a new Agent. Returns its agent_id.",
+           objectSchema(
+               {{"name", stringProperty("Display name (e.g. 'Chief Marketing Officer').")},
+                {"template",
+                 {{"type", "string"},
+                  {"enum", {"custom", "cmo", "engineer", "personal_assistant", "daily_researcher"}},
+                  {"description", "Template family. Defaults to 'custom'."}}},
+                {"description", stringProperty("One-paragraph description.")},
+                {"icon_symbol", stringProperty("SF Symbol name (e.g. megaphone.fill).")}},
+               {"name"})),
+      tool("create_task", "Create a Task under an Agent. Returns its task_id.",
+           objectSchema(
+               {{"agent_id", stringProperty()},
+                {"name", stringProperty()},
+                {"prompt", stringProperty("Markdown prompt \xE2\x80\x94 Goal/Context/Output format/Hand-off.")},
+                {"ai_tools",
+                 {{"type", "array"},
+                  {"items", {{"type", "string"}, {"enum", {"claude", "codex"}}}},
+                  {"description", "Default ['claude']. Use both only when comparison is wanted."}}},
+                {"frequency", stringProperty("Cron expression. Free tier daily-or-coarser.")},
+                {"host_id", stringProperty("'local' unless other hosts (Pro).")},
+                {"timeout_min", {{"type", "integer"}, {"description", "Defaults to 30."}}},
+                {"working_subdir", stringProperty("Defaults to 'shared'.")}},
+               {"agent_id", "name", "prompt"})),
+      tool("register_dependency",
+           "Mark task_id as depending on the upstream task IDs in depends_on. Call AFTER all relevant tasks exist.",
+           objectSchema({{"task_id", stringProperty()},
+                         {"depends_on", {{"type", "array"}, {"items", {{"type", "string"}}}}}},
+                        {"task_id", "depends_on"})),
+      tool("list_agents",
+           "List the user's existing agents. Call this before proposing names so you don't duplicate one.",
+           objectSchema(json::object(), {})),
+      tool("list_tasks", "List tasks under an agent (id, name, frequency, ai_tools, depends_on).",
+           objectSchema({{"agent_id", stringProperty()}}, {"agent_id"})),
+      tool("get_agent", "Fetch one agent's full record.", objectSchema({{"agent_id", stringProperty()}}, {"agent_id"})),
+      tool("get_task", "Fetch one task's full record.", objectSchema({{"task_id", stringProperty()}}, {"task_id"})),
+      tool("run_now", "Queue a one-shot manual run of this task. Returns run_id and status.",
+           objectSchema({{"task_id", stringProperty()}}, {"task_id"})),
+  });
+}
+
+// --- Argument readers. A value of the wrong JSON type counts as absent.
+
+const json* member(const json& arguments, const char* key) {
+  if (!arguments.is_object()) return nullptr;
+  const auto it = arguments.find(key);
+  return it == arguments.end() ? nullptr : &*it;
+}
+
+std::optional<std::string> stringArgument(const json& arguments, const char* key) {
+  const json* value = member(arguments, key);
+  if (!value || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+// The creating tools refuse an empty string where they need one.
+std::optional<std::string> nonEmptyStringArgument(const json& arguments, const char* key) {
+  auto value = stringArgument(arguments, key);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::vector<std::string>> stringListArgument(const json& arguments, const char* key) {
+  const json* value = member(arguments, key);
+  if (!value || !value->is_array()) return std::nullopt;
+  std::vector<std::string> list;
+  list.reserve(value->size());
+  for (const auto& element : *value) {
+    if (!element.is_string()) return std::nullopt;
+    list.push_back(element.get<std::string>());
+  }
+  return list;
+}
+
+// A number with an integral value that a 32-bit column can hold as given;
+// anything else (a fraction, a string, a boolean, a value out of range) is
+// absent, so the caller's default applies.
+std::optional<int32_t> int32Argument(const json& arguments, const char* key) {
+  const json* value = member(arguments, key);
+  if (!value) return std::nullopt;
+  constexpr auto lowest = std::numeric_limits<int32_t>::min();
+  constexpr auto highest = std::numeric_limits<int32_t>::max();
+  if (value->is_number_unsigned()) {
+    const auto n = value->get<uint64_t>();
+    if (n > static_cast<uint64_t>(highest)) return std::nullopt;
+    return static_cast<int32_t>(n);
+  }
+  if (value->is_number_integer()) {
+    const auto n = value->get<int64_t>();
+    if (n < lowest || n > highest) return std::nullopt;
+    return static_cast<int32_t>(n);
+  }
+  if (value->is_number_float()) {
+    const double d = value->get<double>();
+    if (!std::isfinite(d) || std::trunc(d) != d || d < lowest || d > highest) return std::nullopt;
+    return static_cast<int32_t>(d);
+  }
+  return std::nullopt;
+}
+
+std::string require(std::optional<std::string> value, const char* message) {
+  if (!value) throw MCPError::invalidParams(message);
+  return std::move(*value);
+}
+
+}  // namespace
+
+const MCPToolSet::Route MCPToolSet::routes_[8] = {
+    {"create_agent", &MCPToolSet::invokeCreateAgent},
+    {"create_task", &MCPToolSet::invokeCreateTask},
+    {"register_dependency", &MCPToolSet::invokeRegisterDependency},
+    {"list_agents", &MCPToolSet::invokeListAgents},
+    {"list_tasks", &MCPToolSet::invokeListTasks},
+    {"get_agent", &MCPToolSet::invokeGetAgent},
+    {"get_task", &MCPToolSet::invokeGetTask},
+    {"run_now", &MCPToolSet::invokeRunNow},
+};
+
+MCPToolSet::MCPToolSet(std::shared_ptr<MCPAgentStore> store) : store_(std::move(store)) {}
+
+const json& MCPToolSet::toolDescriptors() {
+  static const json catalogue = buildCatalogue();
+  return catalogue;
+}
+
+std::vector<std::string_view> MCPToolSet::routedToolNames() {
+  std::vector<std::string_view> names;
+  for (const auto& route : routes_) names.push_back(route.name);
+  return names;
+}
+
+json MCPToolSet::invoke(const std::string& name, const json& arguments) {
+  for (const auto& route : routes_) {
+    if (route.name == name) return (this->*route.operation)(arguments);
+  }
+  throw MCPError::unknownTool(name);
+}
+
+// --- Read tools ----------------------------------------------------------
+
+json MCPToolSet::invokeListAgents(const json&) { return json{{"agents", store_->listAgents()}}; }
+
+json MCPToolSet::invokeListTasks(const json& arguments) {
+  const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
+  return json{{"tasks", store_->listTasks(agentId)}};
+}
+
+json MCPToolSet::invokeGetAgent(const json& arguments) {
+  const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
+  auto agent = store_->getAgent(agentId);
+  if (!agent) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
+  return json{{"agent", std::move(*agent)}};
+}
+
+json MCPToolSet::invokeGetTask(const json& arguments) {
+  const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
+  auto task = store_->getTask(taskId);
+  if (!task) throw MCPError::invalidParams("get_task: task not found: " + taskId);
+  return json{{"task", std::move(*task)}};
+}
+
+// --- Writing tools -------------------------------------------------------
+
+json MCPToolSet::invokeCreateAgent(const json& arguments) {
+  const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_agent: 'name' is required");
+  const auto templateName = stringArgument(arguments, "template").value_or("custom");
+  const auto description = stringArgument(arguments, "description");
+  const auto iconSymbol = stringArgument(arguments, "icon_symbol");
+  const std::string id = "ag_" + makeShortID();
+  store_->createAgent(id, name, templateName, description, iconSymbol);
+  return json{{"agent_id", id}, {"url", "kovix://agents/" + id}};
+}
+
+json MCPToolSet::invokeCreateTask(const json& arguments) {
+  const auto agentId = require(nonEmptyStringArgument(arguments, "agent_id"), "create_task: 'agent_id' is required");
+  const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_task: 'name' is required");
+  const auto prompt = require(nonEmptyStringArgument(arguments, "prompt"), "create_task: 'prompt' is required");
+  const auto aiTools = stringListArgument(arguments, "ai_tools").value_or(std::vector<std::string>{"claude"});
+  const auto frequency = stringArgument(arguments, "frequency").value_or("0 9 * * *");
+  const auto hostId = stringArgument(arguments, "host_id").value_or("local");
+  const auto timeoutMin = int32Argument(arguments, "timeout_min").value_or(30);
+  const auto workingSubdir = stringArgument(arguments, "working_subdir").value_or("shared");
+  const std::string id = "tk_" + makeShortID();
+  store_->createTask(id, agentId, name, prompt, aiTools, frequency, hostId, timeoutMin, workingSubdir);
+  return json{{"task_id", id}};
+}
+
+json MCPToolSet::invokeRegisterDependency(const json& arguments) {
+  const auto taskId =
+      require(nonEmptyStringArgument(arguments, "task_id"), "register_dependency: 'task_id' is required");
+  const auto dependsOn = stringListArgument(arguments, "depends_on");
+  if (!dependsOn) throw MCPError::invalidParams("register_dependency: 'depends_on' must be array");
+  store_->setDependsOn(taskId, *dependsOn);
+  return json{{"ok", true}};
+}
+
+json MCPToolSet::invokeRunNow(const json& arguments) {
+  // An empty id is not refused here: the store finds no such task.
+  const auto taskId = require(stringArgument(arguments, "task_id"), "run_now: 'task_id' is required");
+  return json{{"run_id", store_->queueManualRun(taskId)}, {"status", "queued"}};
+}
