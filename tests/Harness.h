@@ -1,0 +1,89 @@
+#pragma once
+
+// Test support: temporary directories, and the real server binary spawned
+// over pipes with a chosen environment.
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, std::string_view contents);
+
+using Environment = std::map<std::string, std::string>;
+
+// The usual environment for a server over `dir`: KOVIX_USER_ID=u1,
+// KOVIX_DB_PATH=dir/db.sqlite, KOVIX_AGENT_ROOT=dir/agents and
+// KOVIX_TEMPLATE_PATH=dir/no-template.md (which does not exist, so the
+// built-in template is used).
+Environment serverEnvironment(const TempDir& dir, const std::string& userId = "u1");
+
+struct Finished {
+  std::string out;
+  std::string err;
+  int status;  // the exit status, or -N when killed by signal N, or -1000 on time-out
+
+  std::vector<std::string> outLines() const;
+  std::vector<std::string> errLines() const;
+};
+
+// The server binary, running with exactly `env` as its environment.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const Environment& env, const std::vector<std::string>& argv = {},
+                         const std::filesystem::path& workingDirectory = {});
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  void send(std::string_view bytes);
+  // Sends `message` as one line.
+  void sendLine(const nlohmann::json& message);
+  // The next line of standard output, without its line feed. Fails the test
+  // (and returns "") when none arrives in time.
+  std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Sends a request and returns the parsed response line.
+  nlohmann::json request(const nlohmann::json& message);
+  void closeInput();
+  void closeOutput();  // closes our end of the server's standard output
+  // Closes standard input if still open and waits for the process to end.
+  Finished finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  int pid() const { return pid_; }
+
+ private:
+  void pump(int timeoutMs);
+
+  int pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string outBuffer_, errBuffer_;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+// Runs the server with `env` on `input` to the end.
+Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {});
+
+// A tools/call request line.
+nlohmann::json toolCall(const nlohmann::json& id, const std::string& name, const nlohmann::json& arguments);
+// The parsed tool result object inside a successful tools/call response.
+nlohmann::json toolResult(const nlohmann::json& response);
