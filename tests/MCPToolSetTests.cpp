@@ -1,0 +1,244 @@
+#include "Harness.h"
+#include "MCPAgentStore.h"
+#include "MCPError.h"
+#include "MCPToolSet.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <regex>
+#include <set>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using V = std::vector<std::string>;
+
+namespace {
+
+class ToolSetTest : public ::testing::Test {
+ protected:
+  // What a call gave: its result as JSON text, or the kind and message of what it threw.
+  std::string outcome(const std::string& name, const json& arguments) {
+    try {
+      return tools.invoke(name, arguments).dump();
+    } catch (const MCPError& e) {
+      return (e.kind == MCPError::Kind::invalidParams ? "invalid: " : e.kind == MCPError::Kind::unknownTool
+                                                                          ? "unknown: "
+                                                                          : "internal: ") +
+             e.message;
+    } catch (const std::exception& e) {
+      return std::string("store: ") + e.what();
+    }
+  }
+  // Everything a call could change: the rows and every file under the agents root.
+  std::string snapshot() {
+    sqlite3* db = nullptr;
+    sqlite3_open((dir / "db.sqlite").c_str(), &db);
+    std::string state;
+    sqlite3_exec(
+        db,
+        "SELECT 'agents', * FROM agents UNION ALL SELECT 'tasks', id, name, depends_on, ifnull(next_run_at, '-'), "
+        "timeout_min, ai_tools, working_subdir, prompt FROM tasks UNION ALL SELECT 'runs', id, 0, 0, 0, 0, 0, 0, 0 "
+        "FROM runs ORDER BY 1, 2",
+        [](void* out, int n, char** values, char**) {
+          for (int i = 0; i < n; ++i) *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "NULL") + "|";
+          *static_cast<std::string*>(out) += "\n";
+          return 0;
+        },
+        &state, nullptr);
+    sqlite3_close(db);
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "agents"))
+      files.insert(entry.path().string() + "=" + (entry.is_regular_file() ? readFile(entry.path()) : "dir"));
+    for (const auto& file : files) state += file + "\n";
+    return state;
+  }
+
+  TempDir dir;
+  std::shared_ptr<MCPAgentStore> store = [this] {
+    auto s = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), "u1", dir / "agents", dir / "none.md");
+    s->openAndMigrate();
+    return s;
+  }();
+  MCPToolSet tools{store};
+  std::string agent = tools.invoke("create_agent", {{"name", "A"}})["agent_id"];
+  std::string task = tools.invoke("create_task", {{"agent_id", agent}, {"name", "T"}, {"prompt", "P"}})["task_id"];
+};
+
+TEST_F(ToolSetTest, EveryCataloguedNameRoutesToItsOwnToolAndNoOtherNameDoes) {
+  const V names = {"create_agent", "create_task", "register_dependency", "list_agents",
+                   "list_tasks",   "get_agent",   "get_task",            "run_now"};
+  V catalogued, routed;
+  for (const auto& descriptor : MCPToolSet::toolDescriptors()) catalogued.push_back(descriptor["name"]);
+  for (const auto name : MCPToolSet::routedToolNames()) routed.emplace_back(name);
+  EXPECT_EQ(catalogued, names);
+  EXPECT_EQ(routed, names);
+  const std::string before = snapshot();
+  // Each name reaches its own operation: all but list_agents refuse no arguments in their own words.
+  for (const auto& name : names) {
+    const std::string result = outcome(name, json::object());
+    EXPECT_EQ(result.rfind(name == "list_agents" ? "{\"agents\":[{" : "invalid: " + name + ": '", 0), 0u) << result;
+  }
+  for (const std::string& near : V{"List_agents", "list_agents ", " list_agents", "LIST_AGENTS", "list-agents",
+                                   "list_agent", "", "list_agents\n", std::string("run_now\0", 8), "tools/call"})
+    EXPECT_EQ(outcome(near, json::object()), "unknown: " + near);
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(ToolSetTest, ArgumentErrorsInEveryJsonTypeWriteNothing) {
+  const std::vector<json> wrongTypes = {5, -1, 4.5, 1e300, true, false, nullptr, json::array(), json::array({"x"}),
+                                        json::object(), json::object({{"a", "b"}})};
+  struct Rule {
+    std::string tool;
+    json valid;
+    std::string key;
+    bool emptyRefused;
+  };
+  const std::vector<Rule> rules = {
+      {"create_agent", {{"name", "N"}}, "name", true},
+      {"create_task", {{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}}, "agent_id", true},
+      {"create_task", {{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}}, "name", true},
+      {"create_task", {{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}}, "prompt", true},
+      {"register_dependency", {{"task_id", task}, {"depends_on", json::array()}}, "task_id", true},
+      {"list_tasks", {{"agent_id", agent}}, "agent_id", false},
+      {"get_agent", {{"agent_id", agent}}, "agent_id", false},
+      {"get_task", {{"task_id", task}}, "task_id", false},
+      {"run_now", {{"task_id", task}}, "task_id", false},
+  };
+  const std::string before = snapshot();
+  ASSERT_NE(before.find("tasks|" + task + "|T|[]|-|30|[\"claude\"]|shared|P|"), std::string::npos) << before;
+  ASSERT_NE(before.find(agent + "/CLAUDE.md=# A\n"), std::string::npos) << before;
+  for (const auto& rule : rules) {
+    const std::string expected = "invalid: " + rule.tool + ": '" + rule.key + "' is required";
+    json missing = rule.valid;
+    missing.erase(rule.key);
+    EXPECT_EQ(outcome(rule.tool, missing), expected);
+    std::vector<json> bad = wrongTypes;
+    if (rule.emptyRefused) bad.push_back("");
+    for (const auto& value : bad) {
+      json arguments = rule.valid;
+      arguments[rule.key] = value;
+      EXPECT_EQ(outcome(rule.tool, arguments), expected) << value.dump();
+    }
+  }
+  json dependsOn = {{"task_id", task}};
+  EXPECT_EQ(outcome("register_dependency", dependsOn), "invalid: register_dependency: 'depends_on' must be array");
+  for (const json& value : {json(task), json::array({1}), json::array({task, nullptr}), json::array({json::array({task})}),
+                            json::object(), json(nullptr), json(5), json(true)}) {
+    dependsOn["depends_on"] = value;
+    EXPECT_EQ(outcome("register_dependency", dependsOn), "invalid: register_dependency: 'depends_on' must be array")
+        << value.dump();
+  }
+  // The first missing argument is the one reported; arguments that are not an object are no arguments.
+  EXPECT_EQ(outcome("create_task", {{"prompt", 1}}), "invalid: create_task: 'agent_id' is required");
+  EXPECT_EQ(outcome("create_task", {{"agent_id", agent}}), "invalid: create_task: 'name' is required");
+  EXPECT_EQ(outcome("register_dependency", {{"depends_on", 5}}), "invalid: register_dependency: 'task_id' is required");
+  EXPECT_EQ(outcome("get_task", json::array({task})), "invalid: get_task: 'task_id' is required");
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(ToolSetTest, StringsAreTakenAsGiven) {
+  const std::string sqlText = "x'); DROP TABLE agents; --", longText(100000, 'L');
+  const std::string agents = outcome("list_agents", json::object());
+  const std::string before = snapshot();
+  const std::vector<std::pair<std::pair<std::string, json>, std::string>> cases = {
+      {{"list_agents", {{"agent_id", 5}, {"junk", nullptr}}}, agents},
+      {{"get_agent", {{"agent_id", ""}}}, "invalid: get_agent: agent not found: "},
+      {{"get_agent", {{"agent_id", agent + " "}}}, "invalid: get_agent: agent not found: " + agent + " "},
+      {{"get_agent", {{"agent_id", "../" + agent}}}, "invalid: get_agent: agent not found: ../" + agent},
+      {{"get_agent", {{"agent_id", sqlText}}}, "invalid: get_agent: agent not found: " + sqlText},
+      {{"get_task", {{"task_id", ""}}}, "invalid: get_task: task not found: "},
+      {{"get_task", {{"task_id", longText}}}, "invalid: get_task: task not found: " + longText},
+      {{"list_tasks", {{"agent_id", ""}}}, R"({"tasks":[]})"},
+      {{"list_tasks", {{"agent_id", "../"}}}, R"({"tasks":[]})"},
+      {{"list_tasks", {{"agent_id", sqlText}}}, R"({"tasks":[]})"},
+      {{"run_now", {{"task_id", ""}}}, "store: Not found: task "},
+      {{"run_now", {{"task_id", "../" + task}}}, "store: Not found: task ../" + task},
+      {{"create_task", {{"agent_id", "../x"}, {"name", "n"}, {"prompt", "p"}}}, "store: Not found: agent ../x"},
+      {{"create_task", {{"agent_id", sqlText}, {"name", "n"}, {"prompt", "p"}}}, "store: Not found: agent " + sqlText},
+      {{"register_dependency", {{"task_id", "../x"}, {"depends_on", json::array({task})}}}, "store: Not found: task ../x"},
+      {{"register_dependency", {{"task_id", task}, {"depends_on", json::array({task, sqlText})}}},
+       "store: Not found: upstream task " + sqlText},
+  };
+  for (const auto& [call, expected] : cases)
+    EXPECT_EQ(outcome(call.first, call.second), expected) << call.first << " " << call.second.dump().substr(0, 80);
+  EXPECT_EQ(snapshot(), before);
+
+  for (const std::string& name : V{sqlText, longText, "   ", "../../etc", "\u2014 \"q\" \\ / \t\n"}) {
+    const json created = tools.invoke("create_agent", {{"name", name}});
+    const std::string id = created["agent_id"];
+    EXPECT_TRUE(std::regex_match(id, std::regex("ag_[0-9a-z]{10}"))) << id;
+    EXPECT_EQ(created, json({{"agent_id", id}, {"url", "kovix://agents/" + id}}));
+    EXPECT_EQ((*store->getAgent(id))["name"], name);
+    EXPECT_TRUE(fs::is_regular_file(dir / "agents" / id / "CLAUDE.md"));
+  }
+  EXPECT_FALSE(fs::exists(dir / "etc"));
+}
+
+TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
+  struct Case {
+    std::string key;
+    json value;  // discarded: the key is left out
+    std::string field, expected;
+  };
+  const json none(json::value_t::discarded);
+  const std::vector<Case> taskCases = {
+      {"ai_tools", none, "ai_tools", R"(["claude"])"},
+      {"ai_tools", "codex", "ai_tools", R"(["claude"])"},
+      {"ai_tools", json::array({"codex", 1}), "ai_tools", R"(["claude"])"},
+      {"ai_tools", nullptr, "ai_tools", R"(["claude"])"},
+      {"ai_tools", json::object(), "ai_tools", R"(["claude"])"},
+      {"ai_tools", json::array(), "ai_tools", "[]"},
+      {"ai_tools", json::array({"codex", "claude", "codex"}), "ai_tools", R"(["codex","claude","codex"])"},
+      {"timeout_min", none, "timeout_min", "30"},
+      {"timeout_min", 45, "timeout_min", "45"},
+      {"timeout_min", 45.0, "timeout_min", "45"},
+      {"timeout_min", 45.5, "timeout_min", "30"},
+      {"timeout_min", "45", "timeout_min", "30"},
+      {"timeout_min", true, "timeout_min", "30"},
+      {"timeout_min", nullptr, "timeout_min", "30"},
+      {"timeout_min", json::array({45}), "timeout_min", "30"},
+      {"timeout_min", 0, "timeout_min", "0"},
+      {"timeout_min", -5, "timeout_min", "-5"},
+      {"timeout_min", 2147483647, "timeout_min", "2147483647"},
+      {"timeout_min", -2147483648LL, "timeout_min", "-2147483648"},
+      {"timeout_min", 2147483648LL, "timeout_min", "30"},
+      {"timeout_min", -2147483649LL, "timeout_min", "30"},
+      {"timeout_min", 18446744073709551615ULL, "timeout_min", "30"},
+      {"timeout_min", 4294967341.0, "timeout_min", "30"},
+      {"timeout_min", 1e300, "timeout_min", "30"},
+      {"frequency", none, "frequency", "\"0 9 * * *\""},
+      {"frequency", 5, "frequency", "\"0 9 * * *\""},
+      {"frequency", "", "frequency", "\"\""},
+      {"frequency", "not cron", "frequency", "\"not cron\""},
+      {"host_id", none, "host_id", "\"local\""},
+      {"host_id", false, "host_id", "\"local\""},
+      {"host_id", "h2", "host_id", "\"h2\""},
+      {"working_subdir", none, "working_subdir", "\"shared\""},
+      {"working_subdir", json::array(), "working_subdir", "\"shared\""},
+      {"working_subdir", "../up", "working_subdir", "\"../up\""},
+      {"depends_on", json::array({"tk_x"}), "depends_on", "[]"},
+  };
+  for (const auto& c : taskCases) {
+    json arguments = {{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}};
+    if (!c.value.is_discarded()) arguments[c.key] = c.value;
+    const json result = tools.invoke("create_task", arguments);
+    EXPECT_EQ(result.size(), 1u);
+    EXPECT_EQ((*store->getTask(result["task_id"]))[c.field].dump(), c.expected) << c.key << " " << c.value.dump();
+  }
+  const std::vector<Case> agentCases = {
+      {"template", none, "template", "\"custom\""},    {"template", 5, "template", "\"custom\""},
+      {"template", "weird", "template", "\"weird\""},  {"template", "", "template", "\"\""},
+      {"description", none, "description", "null"},    {"description", 5, "description", "null"},
+      {"description", "", "description", "\"\""},      {"icon_symbol", false, "icon_symbol", "null"},
+      {"icon_symbol", "", "icon_symbol", "\"\""},      {"icon_symbol", "star", "icon_symbol", "\"star\""},
+  };
+  for (const auto& c : agentCases) {
+    json arguments = {{"name", "N"}};
+    if (!c.value.is_discarded()) arguments[c.key] = c.value;
+    const std::string id = tools.invoke("create_agent", arguments)["agent_id"];
+    EXPECT_EQ((*store->getAgent(id))[c.field].dump(), c.expected) << c.key << " " << c.value.dump();
+  }
+}
+
+}  // namespace
