@@ -1,0 +1,427 @@
+// libFuzzer target: the input is everything a client writes to the server's
+// standard input. It goes through the real MCPServer::run() (line framing,
+// parsing, dispatch, the tools) against a real store in a temporary
+// directory, and every line the server writes back is checked to be one
+// well-formed JSON-RPC response, in request order, with the request's id.
+// A violation aborts, so libFuzzer saves the input as a crash.
+//
+// The store is created once per process and replaced every kRunsPerStore
+// inputs or once its files pass kMaxStoreBytes, so that the database and the agents directory stay small however
+// long the fuzzer runs. Each fresh store holds a few records with fixed ids
+// (see seedRecords), which the corpus and the dictionary name, so that the
+// tools that need an existing agent or task get past their look-ups.
+//
+// Standard error: the server writes a diagnostic line for every input. Run
+// with -close_fd_mask=2 to silence it; libFuzzer and the sanitizers keep
+// their own copy of standard error. Replaying one input without that flag
+// shows the diagnostics and, on a failed check, the reason.
+//
+// KOVIX_FUZZ_TMPDIR names the directory under which the temporary store is
+// made; otherwise /dev/shm when writable (fsync is cheap there), else TMPDIR
+// or /tmp. It is removed when the process exits normally.
+
+#include "MCPAgentStore.h"
+#include "MCPServer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// The server refuses, unanswered, a line that opens more containers than
+// this inside one another.
+constexpr int kMaxNesting = 512;
+constexpr unsigned kRunsPerStore = 200;
+// Inputs that create many records make every later list slower to answer and
+// to check, so a store that grew past this is replaced early.
+constexpr uintmax_t kMaxStoreBytes = 2u << 20;
+constexpr const char* kUserId = "fuzz-user";
+
+constexpr std::array<std::string_view, 5> kPlainMethods = {"initialize", "ping", "tools/list", "resources/list",
+                                                           "prompts/list"};
+
+// Each tool and the exact keys of its result object.
+struct ToolShape {
+  std::string_view name;
+  std::vector<std::string> keys;
+};
+const std::vector<ToolShape>& toolShapes() {
+  static const std::vector<ToolShape> shapes = {
+      {"create_agent", {"agent_id", "url"}}, {"create_task", {"task_id"}},   {"register_dependency", {"ok"}},
+      {"list_agents", {"agents"}},           {"list_tasks", {"tasks"}},      {"get_agent", {"agent"}},
+      {"get_task", {"task"}},                {"run_now", {"run_id", "status"}},
+  };
+  return shapes;
+}
+
+[[noreturn]] void fail(const std::string& why, std::string_view line = {}) {
+  constexpr size_t kShown = 2000;
+  std::fprintf(stderr, "FuzzServer: bad output: %s\n", why.c_str());
+  if (!line.empty()) {
+    std::fprintf(stderr, "FuzzServer: line (%zu bytes): %.*s%s\n", line.size(),
+                 static_cast<int>(std::min(line.size(), kShown)), line.data(), line.size() > kShown ? "..." : "");
+  }
+  std::abort();
+}
+
+[[noreturn]] void setupFailed(const std::string& why) {
+  std::fprintf(stderr, "FuzzServer: setup failed: %s\n", why.c_str());
+  std::abort();
+}
+
+// --- The store -----------------------------------------------------------
+
+struct Fixture {
+  fs::path root;
+  fs::path dbPath;
+  fs::path agents;
+  fs::path templatePath;
+  std::shared_ptr<MCPAgentStore> store;
+  int input = -1;
+  int output = -1;
+  unsigned runs = 0;
+  unsigned stores = 0;
+};
+
+// Never destroyed: the store must outlive every input, and the exit handler
+// below tears it down in the right order.
+Fixture* gFixture = nullptr;
+
+fs::path scratchBase() {
+  if (const char* dir = std::getenv("KOVIX_FUZZ_TMPDIR"); dir && *dir) return dir;
+  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  if (const char* dir = std::getenv("TMPDIR"); dir && *dir) return dir;
+  return "/tmp";
+}
+
+void writeFile(const fs::path& path, std::string_view contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  if (!out) setupFailed("cannot write " + path.string());
+}
+
+// The stores take turns with a template that uses every placeholder, one
+// that is not UTF-8, and none at all, so the three ways of rendering
+// CLAUDE.md all run.
+void writeTemplate(const Fixture& f) {
+  std::error_code ec;
+  fs::remove(f.templatePath, ec);
+  switch (f.stores % 3) {
+    case 0:
+      writeFile(f.templatePath,
+                "# {{AGENT_NAME}}\n\n{{AGENT_DESCRIPTION}}\n\n## Tasks\n{{TASK_LIST}}\n\n"
+                "Work in {{WORKING_SUBDIR}}/ \xE2\x80\x94 {{AGENT_NAME}} again{{UNKNOWN}}\n");
+      break;
+    case 1: writeFile(f.templatePath, "# {{AGENT_NAME}} \xFF\xFE not UTF-8\n"); break;
+    default: break;
+  }
+}
+
+// Records with fixed ids: two agents of the fuzzing user with three tasks
+// (one depending on another), and an agent with a task of another user,
+// which must look missing.
+void seedRecords(const Fixture& f, MCPAgentStore& store) {
+  {
+    MCPAgentStore other(f.dbPath.string(), "fuzz-other-user", f.agents, f.templatePath);
+    other.openAndMigrate();
+    other.createAgent("ag_otheruser1", "Someone else's agent", "custom", std::nullopt, std::nullopt);
+    other.createTask("tk_otheruser1", "ag_otheruser1", "Private task", "Not yours.", {"codex"}, "0 0 * * *", "local",
+                     30, "shared");
+  }
+  store.createAgent("ag_fuzzagent1", "Chief Marketing Officer", "cmo", "Plans campaigns.", "megaphone.fill");
+  store.createAgent("ag_fuzzagent2", "Engineer", "engineer", std::nullopt, std::nullopt);
+  store.createTask("tk_fuzztask01", "ag_fuzzagent1", "Weekly report", "## Goal\nWrite the report.", {"claude"},
+                   "0 9 * * 1", "local", 30, "shared");
+  store.createTask("tk_fuzztask02", "ag_fuzzagent1", "Daily digest", "Summarise the day.", {"claude", "codex"},
+                   "0 9 * * *", "local", 15, "outputs");
+  store.createTask("tk_fuzztask03", "ag_fuzzagent2", "Build", "Run the build.", {}, "*/5 * * * *", "host-2", 1,
+                   "inputs");
+  store.setDependsOn("tk_fuzztask02", {"tk_fuzztask01"});
+}
+
+void freshStore(Fixture& f) {
+  f.store.reset();
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(f.dbPath.string() + suffix, ec);
+  fs::remove_all(f.agents, ec);
+  fs::create_directories(f.agents, ec);
+  if (ec) setupFailed("cannot create " + f.agents.string() + ": " + ec.message());
+  writeTemplate(f);
+  ++f.stores;
+  try {
+    auto store = std::make_shared<MCPAgentStore>(f.dbPath.string(), kUserId, f.agents, f.templatePath);
+    store->openAndMigrate();
+    seedRecords(f, *store);
+    f.store = std::move(store);
+  } catch (const std::exception& e) {
+    setupFailed(e.what());
+  }
+}
+
+bool storeIsLarge(const Fixture& f) {
+  uintmax_t bytes = 0;
+  for (const char* suffix : {"", "-wal"}) {
+    std::error_code ec;
+    const auto size = fs::file_size(f.dbPath.string() + suffix, ec);
+    if (!ec) bytes += size;
+  }
+  return bytes > kMaxStoreBytes;
+}
+
+void removeFixture() {
+  if (!gFixture) return;
+  gFixture->store.reset();
+  std::error_code ec;
+  fs::remove_all(gFixture->root, ec);
+}
+
+// --- Descriptors ---------------------------------------------------------
+
+void replaceContents(int fd, const uint8_t* data, size_t size) {
+  if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) setupFailed(std::strerror(errno));
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) setupFailed(std::string("cannot write the input: ") + std::strerror(errno));
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) setupFailed(std::strerror(errno));
+}
+
+std::string readContents(int fd) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) setupFailed(std::strerror(errno));
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) setupFailed(std::string("cannot read the output: ") + std::strerror(errno));
+    if (n == 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// --- What the input asks for ---------------------------------------------
+
+struct Request {
+  json id;
+  std::string method;
+  json params;  // an object: what the server takes as the params
+};
+
+// The requests in the input, as the server must see them: lines end at line
+// feeds only, a last line without one is never handled, empty lines are
+// skipped, and only JSON objects with an "id" member are requests.
+std::vector<Request> requestsIn(std::string_view input) {
+  std::vector<Request> requests;
+  for (size_t end; (end = input.find('\n')) != std::string_view::npos; input.remove_prefix(end + 1)) {
+    const std::string_view line = input.substr(0, end);
+    if (line.empty()) continue;
+    int deepest = 0;
+    const json::parser_callback_t measure = [&deepest](int depth, json::parse_event_t event, json&) {
+      if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) {
+        deepest = std::max(deepest, depth + 1);
+      }
+      return true;
+    };
+    json message = json::parse(line, measure, false);
+    if (!message.is_object() || deepest > kMaxNesting) continue;
+    const auto id = message.find("id");
+    if (id == message.end()) continue;
+    Request request{*id, "", json::object()};
+    if (const auto method = message.find("method"); method != message.end() && method->is_string()) {
+      request.method = method->get<std::string>();
+    }
+    if (const auto params = message.find("params"); params != message.end() && params->is_object()) {
+      request.params = *params;
+    }
+    requests.push_back(std::move(request));
+  }
+  return requests;
+}
+
+// --- Checks --------------------------------------------------------------
+
+// Compact JSON text with every "/" inside a string escaped: no whitespace
+// between tokens and no bare "/" anywhere (JSON allows none outside strings).
+void checkCompactText(std::string_view text, std::string_view line, const char* what) {
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+      else if (c == '/') fail(std::string(what) + ": unescaped '/' in a string", line);
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      fail(std::string(what) + ": whitespace between tokens", line);
+    }
+  }
+}
+
+void checkSortedKeys(const nlohmann::ordered_json& value, std::string_view line) {
+  if (value.is_object()) {
+    const std::string* previous = nullptr;
+    for (const auto& [key, member] : value.items()) {
+      if (previous && !(*previous < key)) fail("tool result keys are not in ascending order", line);
+      previous = &key;
+      checkSortedKeys(member, line);
+    }
+  } else if (value.is_array()) {
+    for (const auto& element : value) checkSortedKeys(element, line);
+  }
+}
+
+void checkError(const json& error, std::string_view line, int code, const std::string* message) {
+  if (error.at("code") != code) fail("error code " + error.at("code").dump() + ", expected " + std::to_string(code), line);
+  if (message && error.at("message") != *message) fail("error message is not \"" + *message + "\"", line);
+}
+
+void checkToolCall(const Request& request, const json& response, std::string_view line) {
+  const auto name = request.params.find("name");
+  if (name == request.params.end() || !name->is_string()) {
+    const std::string message = "tools/call requires 'name'";
+    if (!response.contains("error")) fail("tools/call without a string name succeeded", line);
+    return checkError(response["error"], line, -32602, &message);
+  }
+  const std::string& toolName = name->get_ref<const std::string&>();
+  const auto& shapes = toolShapes();
+  const auto shape =
+      std::find_if(shapes.begin(), shapes.end(), [&](const ToolShape& s) { return s.name == toolName; });
+  if (shape == shapes.end()) {
+    const std::string message = "Unknown tool: " + toolName;
+    if (!response.contains("error")) fail("an unknown tool succeeded", line);
+    return checkError(response["error"], line, -32601, &message);
+  }
+  if (response.contains("error")) {
+    const json& code = response["error"]["code"];
+    if (code != -32602 && code != -32603) fail("a tool failed with code " + code.dump(), line);
+    return;
+  }
+
+  // The envelope: {"content":[{"text":<string>,"type":"text"}]} and nothing else.
+  const json& result = response["result"];
+  const auto content = result.find("content");
+  if (result.size() != 1 || content == result.end() || !content->is_array() || content->size() != 1) {
+    fail("tool result envelope is not one content item", line);
+  }
+  const json& item = content->front();
+  if (!item.is_object() || item.size() != 2 || item.value("type", json()) != "text" || !item.contains("text") ||
+      !item["text"].is_string()) {
+    fail("tool result content item is not {text, type:\"text\"}", line);
+  }
+  const std::string& text = item["text"].get_ref<const std::string&>();
+  const auto inner = nlohmann::ordered_json::parse(text, nullptr, false);
+  if (!inner.is_object()) fail("tool result text is not a JSON object", line);
+  checkCompactText(text, line, "tool result text");
+  checkSortedKeys(inner, line);
+  std::vector<std::string> keys;
+  for (const auto& [key, member] : inner.items()) keys.push_back(key);
+  if (keys != shape->keys) fail(std::string(shape->name) + " result has other keys than expected", line);
+}
+
+void checkResponse(const Request& request, std::string_view line) {
+  checkCompactText(line, line, "response");
+  const json response = json::parse(line, nullptr, false);
+  if (!response.is_object()) fail("not a JSON object", line);
+  if (response.size() != 3) fail("a response has exactly three members", line);
+  if (response.value("jsonrpc", json()) != "2.0") fail("\"jsonrpc\" is not \"2.0\"", line);
+  const auto id = response.find("id");
+  if (id == response.end()) fail("no \"id\" member", line);
+  if (*id != request.id) fail("id differs from the request's id " + request.id.dump(), line);
+  const bool isResult = response.contains("result");
+  const bool isError = response.contains("error");
+  if (isResult == isError) fail("not exactly one of \"result\" and \"error\"", line);
+  if (isError) {
+    const json& error = response["error"];
+    if (!error.is_object() || error.size() != 2 || !error.contains("code") || !error.contains("message")) {
+      fail("\"error\" is not an object of code and message", line);
+    }
+    if (!error["code"].is_number_integer() || !error["message"].is_string()) {
+      fail("error code is not an integer or message not a string", line);
+    }
+    const json& code = error["code"];
+    if (code != -32601 && code != -32602 && code != -32603) fail("error code outside the three used", line);
+  } else if (!response["result"].is_object()) {
+    fail("\"result\" is not an object", line);
+  }
+
+  if (std::find(kPlainMethods.begin(), kPlainMethods.end(), request.method) != kPlainMethods.end()) {
+    if (!isResult) fail(request.method + " failed", line);
+  } else if (request.method == "tools/call") {
+    checkToolCall(request, response, line);
+  } else {
+    const std::string message = "Unsupported method: " + request.method;
+    if (!isError) fail("an unsupported method succeeded", line);
+    checkError(response["error"], line, -32602, &message);
+  }
+}
+
+void checkOutput(std::string_view input, std::string_view output) {
+  const std::vector<Request> requests = requestsIn(input);
+  if (!output.empty() && output.back() != '\n') fail("output does not end with a line feed", output);
+  size_t index = 0;
+  for (size_t end; (end = output.find('\n')) != std::string_view::npos; output.remove_prefix(end + 1)) {
+    const std::string_view line = output.substr(0, end);
+    if (index >= requests.size()) fail("more responses than requests (" + std::to_string(requests.size()) + ")", line);
+    checkResponse(requests[index++], line);
+  }
+  if (index != requests.size()) {
+    fail(std::to_string(index) + " responses for " + std::to_string(requests.size()) + " requests");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  gFixture = new Fixture;
+  Fixture& f = *gFixture;
+  std::string pattern = (scratchBase() / "kovix-fuzz.XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) setupFailed("mkdtemp " + pattern + ": " + std::strerror(errno));
+  f.root = pattern;
+  std::atexit(removeFixture);
+  f.dbPath = f.root / "kovix.db";
+  f.agents = f.root / "agents";
+  f.templatePath = f.root / "agent-claude-template.md";
+  f.input = ::memfd_create("kovix-fuzz-input", MFD_CLOEXEC);
+  f.output = ::memfd_create("kovix-fuzz-output", MFD_CLOEXEC);
+  if (f.input < 0 || f.output < 0) setupFailed(std::string("memfd_create: ") + std::strerror(errno));
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Fixture& f = *gFixture;
+  if (f.runs++ % kRunsPerStore == 0 || storeIsLarge(f)) {
+    freshStore(f);
+    f.runs = 1;
+  }
+  replaceContents(f.input, data, size);
+  replaceContents(f.output, nullptr, 0);
+  {
+    MCPServer server(f.store, f.input, f.output);
+    server.run();
+  }
+  const std::string output = readContents(f.output);
+  checkOutput(std::string_view(reinterpret_cast<const char*>(data), size), output);
+  return 0;
+}
