@@ -1,0 +1,355 @@
+#!/usr/bin/env python3
+"""The built server against the faults it meets in the field: a locked shared
+database, other writers, SIGKILL at random moments, a full disk.
+Usage: faults.py SERVER_BINARY {lock|writers|crash|disk}; exit status 0 when
+every check holds, 1 on the first failure, 77 when the case cannot run here."""
+import json, os, random, re, select, signal, sqlite3, subprocess, sys, tempfile, threading, time
+
+SKIP = 77
+USER = "u-faults"
+figures = {"checks": 0, "rows checked": 0}
+
+
+def log(*parts):
+    print("faults:", *parts, file=sys.stderr, flush=True)
+
+
+def check(condition, what):
+    figures["checks"] += 1
+    if not condition:
+        raise AssertionError(what)
+
+
+class Server:
+    """One server process over pipes, with the environment of one user."""
+
+    def __init__(self, binary, work, root=None):
+        self.db = os.path.join(work, "kovix.db")
+        self.root = root or os.path.join(work, "agents")
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "KOVIX_USER_ID": USER,
+               "KOVIX_DB_PATH": self.db, "KOVIX_AGENT_ROOT": self.root,
+               "KOVIX_TEMPLATE_PATH": os.path.join(work, "no-template.md")}
+        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+        with open(os.path.join(work, "server.log"), "ab") as err:
+            self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=err)
+        self.buffer = b""
+
+    def send(self, name, arguments):
+        request = {"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {"name": name, "arguments": arguments}}
+        self.proc.stdin.write(json.dumps(request).encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def receive(self, timeout=30):
+        """The next response as (result, None) or (None, error)."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            check(left > 0 and select.select([self.proc.stdout], [], [], left)[0],
+                  f"no response within {timeout} s")
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            check(chunk, "the server closed its standard output")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return parse(line)
+
+    def call(self, name, arguments):
+        self.send(name, arguments)
+        result, error = self.receive()
+        check(error is None, f"{name} {arguments} failed: {error}")
+        return result
+
+    def close(self):
+        self.proc.stdin.close()
+        check(self.proc.wait(20) == 0, f"server exit status {self.proc.returncode}")
+
+
+def parse(line):
+    message = json.loads(line)
+    if "error" in message:
+        return None, message["error"]
+    return json.loads(message["result"]["content"][0]["text"]), None
+
+
+def connect(db):
+    return sqlite3.connect(db, timeout=30, isolation_level=None)
+
+
+def render(name, description, tasks):
+    """CLAUDE.md from the built-in template; `tasks` are (name, frequency, ai_tools)."""
+    lines = "\n".join(f"- **{n}** \u2014 {f} ({', '.join(json.loads(t))})" for n, f, t in tasks)
+    return (f"# {name}\n\nYou are the AI executing a scheduled task for the **{name}** in Kovix.\n\n"
+            f"## Agent description\n{'(no description)' if description is None else description}\n\n"
+            f"## Other tasks under this Agent\n{lines or '- (no other tasks yet)'}")
+
+
+def agent_tasks(db, agent):
+    sql = "SELECT name, frequency, ai_tools FROM tasks WHERE agent_id = ? ORDER BY name"
+    return db.execute(sql, (agent,)).fetchall()
+
+
+def claude(root, agent):
+    with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8") as f:
+        return f.read()
+
+
+def check_integrity(db):
+    check(db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], "integrity_check is not ok")
+
+
+def case_lock(binary, work):
+    srv = Server(binary, work)
+    agent = srv.call("create_agent", {"name": "Locksmith"})["agent_id"]
+    db = connect(srv.db)
+    check(db.execute("PRAGMA journal_mode").fetchone()[0] == "wal", "the database is not in WAL mode")
+
+    # A writer holds the lock for 2 s: the server's reads see the committed state
+    # only, and its create_task waits for the lock, then sees the writer's row.
+    db.execute("BEGIN IMMEDIATE")
+    db.execute("INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency) "
+               "VALUES ('tk_heldheldhe', ?, 'zz-held', 'p', '[\"codex\"]', '@daily')", (agent,))
+    start = time.monotonic()
+    srv.send("list_tasks", {"agent_id": agent})
+    srv.send("create_task", {"agent_id": agent, "name": "waits", "prompt": "p"})
+    check(srv.receive() == ({"tasks": []}, None), "list_tasks saw an uncommitted row")
+    time.sleep(max(0.0, 2 - (time.monotonic() - start)))
+    db.execute("COMMIT")
+    result, error = srv.receive()
+    check(error is None, f"create_task behind a 2 s lock failed: {error}")
+    check(db.execute("SELECT name FROM tasks WHERE id = ?", (result["task_id"],)).fetchall() == [("waits",)],
+          "the waiting task is missing")
+    expected = render("Locksmith", None, agent_tasks(db, agent))
+    check(claude(srv.root, agent) == expected, "CLAUDE.md does not list both tasks")
+
+    # Held past the 5 s busy time-out (and for as long as a slow build needs
+    # to give up): the call fails, leaves nothing behind, and the next succeeds.
+    db.execute("BEGIN IMMEDIATE")
+    start = time.monotonic()
+    srv.send("create_task", {"agent_id": agent, "name": "doomed", "prompt": "p"})
+    result, error = srv.receive(timeout=60)
+    waited = time.monotonic() - start
+    time.sleep(max(0.0, 7 - waited))
+    db.execute("ROLLBACK")
+    log(f"lock: create_task gave up after {waited:.2f} s")
+    check(error is not None and error["code"] == -32603 and error["message"].startswith("SQLite error: "),
+          f"create_task behind a 7 s lock: expected -32603 'SQLite error: ...', got {result or error}")
+    check(db.execute("SELECT COUNT(*) FROM tasks WHERE name = 'doomed'").fetchone()[0] == 0,
+          "the failed task left a row")
+    check(claude(srv.root, agent) == expected, "the failed call changed CLAUDE.md")
+    task = srv.call("create_task", {"agent_id": agent, "name": "after", "prompt": "p"})["task_id"]
+
+    # A reader in another process keeps its snapshot open: the server reads
+    # and writes beside it, and the reader still sees its own snapshot.
+    reader = connect(srv.db)
+    reader.execute("BEGIN")
+    before = reader.execute("SELECT COUNT(*) FROM tasks").fetchone()[0]
+    beside = srv.call("create_task", {"agent_id": agent, "name": "beside", "prompt": "p"})["task_id"]
+    names = [t["name"] for t in srv.call("list_tasks", {"agent_id": agent})["tasks"]]
+    check(names == ["after", "beside", "waits", "zz-held"], f"list_tasks beside a reader: {names}")
+    check(srv.call("get_task", {"task_id": task})["task"]["name"] == "after", "get_task beside a reader")
+    check(srv.call("run_now", {"task_id": beside})["status"] == "queued", "run_now beside a reader")
+    check(reader.execute("SELECT COUNT(*) FROM tasks").fetchone()[0] == before, "the reader's snapshot moved")
+    reader.execute("COMMIT")
+    check(claude(srv.root, agent) == render("Locksmith", None, agent_tasks(db, agent)), "final CLAUDE.md")
+    check_integrity(db)
+    figures["rows checked"] += 6
+    srv.close()
+
+
+def writer(db_path, agent, prefix):
+    """Another scheduler process: writes a task and its run in one transaction
+    every few milliseconds until told to stop, then prints how many pairs it
+    wrote. (Writers without pauses between their transactions can starve the
+    server's busy-wait past its time-out: SQLite's locks are not fair.)"""
+    db = connect(db_path)
+    count = 0
+    while not select.select([sys.stdin], [], [], 0.01)[0]:
+        db.execute("BEGIN IMMEDIATE")
+        db.execute("INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency) VALUES (?, ?, ?, 'p', "
+                   "'[\"codex\"]', '@hourly')", (f"{prefix}{count}", agent, f"{prefix}{count}"))
+        db.execute("INSERT INTO runs (id, task_id, started_at, status, ai_used, triggered_by) "
+                   "VALUES (?, ?, 0, 'pending', 'codex', 'schedule')", (f"{prefix}r{count}", f"{prefix}{count}"))
+        db.execute("COMMIT")
+        count += 1
+        if count == 1:
+            print("started", flush=True)
+    print(count, flush=True)
+
+
+def case_writers(binary, work, calls=60):
+    srv = Server(binary, work)
+    agent = srv.call("create_agent", {"name": "Crowded"})["agent_id"]
+    writers = [subprocess.Popen([sys.executable, __file__, "writer", srv.db, agent, f"w{n}-"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for n in (1, 2)]
+    try:
+        for w in writers:
+            check(w.stdout.readline().strip() == "started", "a writer did not start")
+        tasks, runs = [], []
+        for i in range(calls):
+            tasks.append(srv.call("create_task", {"agent_id": agent, "name": f"s{i:03}", "prompt": "p"})["task_id"])
+            runs.append(srv.call("run_now", {"task_id": tasks[-1]})["run_id"])
+        counts = [int(w.communicate("stop\n", timeout=60)[0].split()[-1]) for w in writers]
+    finally:
+        for w in writers:
+            if w.poll() is None:
+                w.kill()
+    db = connect(srv.db)
+    check_integrity(db)
+    have = {r[0] for r in db.execute("SELECT id FROM tasks UNION ALL SELECT id FROM runs")}
+    wanted = set(tasks + runs) | {f"w{n}-{k}" for n, c in zip((1, 2), counts) for k in range(c)} \
+        | {f"w{n}-r{k}" for n, c in zip((1, 2), counts) for k in range(c)}
+    check(wanted <= have, f"{len(wanted - have)} rows are missing")
+    check(len(have) == len(wanted), f"{len(have) - len(wanted)} unexpected rows")
+    text = claude(srv.root, agent)
+    check(all(f"- **s{i:03}** \u2014 0 9 * * * (claude)" in text for i in range(calls)),
+          "CLAUDE.md misses a task of the server")
+    figures["rows checked"] += len(wanted)
+    log(f"writers: server made {len(tasks)} tasks and {len(runs)} runs beside writers of {counts} task+run pairs")
+    srv.close()
+
+
+TASK_LINE = r"- \*\*t\d{5}\*\* \u2014 0 9 \* \* \* \(claude\)"
+BRIEFING = re.compile(r"# (a\d{5})\n\nYou are the AI executing a scheduled task for the \*\*\1\*\* in Kovix\.\n\n"
+                      r"## Agent description\nagent \d+\n\n## Other tasks under this Agent\n"
+                      rf"(- \(no other tasks yet\)|{TASK_LINE}(\n{TASK_LINE})*)")
+
+
+def watch_briefings(root, stop, reads, torn):
+    """What the AI tool sees when it reads CLAUDE.md at any moment: a whole briefing."""
+    while not stop.wait(0.001):
+        for agent in os.listdir(root) if os.path.isdir(root) else []:
+            try:
+                with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8") as f:
+                    text = f.read()
+            except FileNotFoundError:
+                continue
+            reads[0] += 1
+            if not BRIEFING.fullmatch(text):
+                torn.append(text)
+
+
+def case_crash(binary, work, kills=100, batch=12):
+    """Each round starts a server, sends a batch of calls, reads a random number
+    of the answers and kills the server a moment later, while another reader
+    keeps reading the briefings."""
+    rng = random.Random(os.environ.get("KOVIX_FAULTS_SEED"))
+    agents, done_tasks, seq, mid = {}, {}, 0, 0
+    stop, reads, torn = threading.Event(), [0], []
+    watcher = threading.Thread(target=watch_briefings, args=(os.path.join(work, "agents"), stop, reads, torn))
+    watcher.daemon = True
+    watcher.start()
+    for _ in range(kills):
+        srv = Server(binary, work)
+        requests = []
+        if not agents or rng.random() < 0.25:
+            seq += 1
+            requests.append(("create_agent", {"name": f"a{seq:05}", "description": f"agent {seq}"}))
+        for _ in range(batch - len(requests) if agents else 0):
+            seq += 1
+            requests.append(("create_task", {"agent_id": rng.choice(list(agents)), "name": f"t{seq:05}",
+                                             "prompt": "p"}))
+        for name, arguments in requests:
+            srv.send(name, arguments)
+        got = [srv.receive() for _ in range(rng.randint(0, len(requests)))]
+        time.sleep(rng.uniform(0, 0.004))
+        srv.proc.send_signal(signal.SIGKILL)
+        srv.proc.wait(20)
+        got += [parse(line) for line in (srv.buffer + srv.proc.stdout.read()).split(b"\n")[:-1]]
+        srv.proc.stdout.close()
+        srv.proc.stdin.close()
+        mid += 0 < len(got) < len(requests)
+        for (name, arguments), (result, error) in zip(requests, got):
+            check(error is None, f"{name} failed: {error}")
+            if name == "create_agent":
+                agents[result["agent_id"]] = arguments["name"]
+            else:
+                done_tasks[result["task_id"]] = (arguments["agent_id"], arguments["name"])
+    stop.set()
+    check(not torn, f"{len(torn)} of {reads[0]} reads of CLAUDE.md saw a partial file, such as:\n{torn[:1]}")
+    db = connect(os.path.join(work, "kovix.db"))
+    check_integrity(db)
+    for task, row in done_tasks.items():
+        check(db.execute("SELECT agent_id, name FROM tasks WHERE id = ?", (task,)).fetchone() == row,
+              f"task {task} answered but not stored")
+    rendered = 0
+    for agent, name, description in db.execute("SELECT id, name, description FROM agents"):
+        check(agents.get(agent, name) == name, f"agent {agent} has the wrong name")
+        path = os.path.join(work, "agents", agent, "CLAUDE.md")
+        if agent not in agents and not os.path.exists(path):
+            continue  # killed before the briefing was written: no answer was given either
+        tasks = agent_tasks(db, agent)
+        text = claude(os.path.join(work, "agents"), agent)
+        check(any(text == render(name, description, tasks[:k]) for k in range(len(tasks) + 1)),
+              f"CLAUDE.md of {agent} is not a complete rendering:\n{text}")
+        rendered += 1
+    figures["rows checked"] += len(done_tasks) + len(agents)
+    log(f"crash: {kills} kills ({mid} in the middle of the stream), {len(agents)} agents and "
+        f"{len(done_tasks)} tasks answered and found, {rendered} CLAUDE.md files complete, "
+        f"{reads[0]} reads of CLAUDE.md during the stream all whole")
+
+
+def case_disk(binary, work):
+    root = os.path.join(work, "agents")
+    os.makedirs(root)
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", root],
+                                           stderr=subprocess.DEVNULL).returncode != 0:
+        log("disk: SKIPPED: cannot mount a tmpfs here (needs root)")
+        return SKIP
+    try:
+        srv = Server(binary, work, root)
+        agent = srv.call("create_agent", {"name": "Hoarder"})["agent_id"]
+        first = srv.call("create_task", {"agent_id": agent, "name": "first", "prompt": "p"})["task_id"]
+        before = claude(root, agent)
+        filler = os.path.join(root, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(fd, b"\0" * 4096):
+                pass
+        except OSError:
+            pass
+        os.close(fd)
+        for name, arguments in (("create_task", {"agent_id": agent, "name": "second", "prompt": "p"}),
+                                ("create_agent", {"name": "Homeless"})):
+            srv.send(name, arguments)
+            result, error = srv.receive()
+            check(error is not None and error["code"] == -32603 and error["message"],
+                  f"{name} on a full disk: expected -32603, got {result or error}")
+            log(f"disk: {name} on a full disk: {error['message']}")
+        check(claude(root, agent) == before, "CLAUDE.md changed on a full disk")
+        check(not [f for f in os.listdir(os.path.join(root, agent)) if f.endswith(".tmp")],
+              "a temporary file stays behind and holds space")
+        db = connect(srv.db)
+        check(db.execute("SELECT name FROM tasks WHERE id = ?", (first,)).fetchall() == [("first",)],
+              "the first task is gone")
+        os.unlink(filler)
+        srv.call("create_task", {"agent_id": agent, "name": "third", "prompt": "p"})
+        check(claude(root, agent) == render("Hoarder", None, agent_tasks(db, agent)), "CLAUDE.md after freeing")
+        check([t[0] for t in agent_tasks(db, agent)] == ["first", "second", "third"],
+              "the tasks of the agent (the one whose CLAUDE.md failed stays, as designed)")
+        check(db.execute("SELECT COUNT(*) FROM agents").fetchone()[0] == 2, "the agent rows")
+        figures["rows checked"] += 5
+        srv.close()
+    finally:
+        subprocess.run(["umount", "-l", root])
+
+
+def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "writer":
+        return writer(*sys.argv[2:])
+    binary, case = sys.argv[1], sys.argv[2]
+    start = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="kovix-faults-") as work:
+        try:
+            status = globals()["case_" + case](binary, work)
+        except AssertionError as failure:
+            with open(os.path.join(work, "server.log"), "a+", errors="replace") as f:
+                f.seek(0)
+                log(f"{case}: FAILED: {failure}\nserver log (tail):\n" + "".join(f.readlines()[-20:]))
+            return 1
+    log(f"{case}: passed {figures['checks']} checks, {figures['rows checked']} rows checked, "
+        f"{time.monotonic() - start:.1f} s")
+    return status or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
