@@ -89,7 +89,7 @@ def agent_tasks(db, agent):
 
 
 def claude(root, agent):
-    with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8") as f:
+    with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8", errors="replace") as f:
         return f.read()
 
 
@@ -220,7 +220,7 @@ def watch_briefings(root, stop, reads, torn):
     while not stop.wait(0.001):
         for agent in os.listdir(root) if os.path.isdir(root) else []:
             try:
-                with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8") as f:
+                with open(os.path.join(root, agent, "CLAUDE.md"), encoding="utf-8", errors="replace") as f:
                     text = f.read()
             except FileNotFoundError:
                 continue
@@ -237,35 +237,37 @@ def case_crash(binary, work, kills=100, batch=12):
     agents, done_tasks, seq, mid = {}, {}, 0, 0
     stop, reads, torn = threading.Event(), [0], []
     watcher = threading.Thread(target=watch_briefings, args=(os.path.join(work, "agents"), stop, reads, torn))
-    watcher.daemon = True
     watcher.start()
-    for _ in range(kills):
-        srv = Server(binary, work)
-        requests = []
-        if not agents or rng.random() < 0.25:
-            seq += 1
-            requests.append(("create_agent", {"name": f"a{seq:05}", "description": f"agent {seq}"}))
-        for _ in range(batch - len(requests) if agents else 0):
-            seq += 1
-            requests.append(("create_task", {"agent_id": rng.choice(list(agents)), "name": f"t{seq:05}",
-                                             "prompt": "p"}))
-        for name, arguments in requests:
-            srv.send(name, arguments)
-        got = [srv.receive() for _ in range(rng.randint(0, len(requests)))]
-        time.sleep(rng.uniform(0, 0.004))
-        srv.proc.send_signal(signal.SIGKILL)
-        srv.proc.wait(20)
-        got += [parse(line) for line in (srv.buffer + srv.proc.stdout.read()).split(b"\n")[:-1]]
-        srv.proc.stdout.close()
-        srv.proc.stdin.close()
-        mid += 0 < len(got) < len(requests)
-        for (name, arguments), (result, error) in zip(requests, got):
-            check(error is None, f"{name} failed: {error}")
-            if name == "create_agent":
-                agents[result["agent_id"]] = arguments["name"]
-            else:
-                done_tasks[result["task_id"]] = (arguments["agent_id"], arguments["name"])
-    stop.set()
+    try:
+        for _ in range(kills):
+            srv = Server(binary, work)
+            requests = []
+            if not agents or rng.random() < 0.25:
+                seq += 1
+                requests.append(("create_agent", {"name": f"a{seq:05}", "description": f"agent {seq}"}))
+            for _ in range(batch - len(requests) if agents else 0):
+                seq += 1
+                requests.append(("create_task", {"agent_id": rng.choice(list(agents)), "name": f"t{seq:05}",
+                                                 "prompt": "p"}))
+            for name, arguments in requests:
+                srv.send(name, arguments)
+            got = [srv.receive() for _ in range(rng.randint(0, len(requests)))]
+            time.sleep(rng.uniform(0, 0.004))
+            srv.proc.send_signal(signal.SIGKILL)
+            srv.proc.wait(20)
+            got += [parse(line) for line in (srv.buffer + srv.proc.stdout.read()).split(b"\n")[:-1]]
+            srv.proc.stdout.close()
+            srv.proc.stdin.close()
+            mid += 0 < len(got) < len(requests)
+            for (name, arguments), (result, error) in zip(requests, got):
+                check(error is None, f"{name} failed: {error}")
+                if name == "create_agent":
+                    agents[result["agent_id"]] = arguments["name"]
+                else:
+                    done_tasks[result["task_id"]] = (arguments["agent_id"], arguments["name"])
+    finally:
+        stop.set()
+        watcher.join()
     check(not torn, f"{len(torn)} of {reads[0]} reads of CLAUDE.md saw a partial file, such as:\n{torn[:1]}")
     db = connect(os.path.join(work, "kovix.db"))
     check_integrity(db)
