@@ -176,68 +176,44 @@ TEST_F(ToolSetTest, StringsAreTakenAsGiven) {
 }
 
 TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
-  struct Case {
-    std::string key;
-    json value;  // discarded: the key is left out
-    std::string field, expected;
+  const json none(json::value_t::discarded);  // the key is left out
+  const std::string claude = R"(["claude"])", cron = "\"0 9 * * *\"";
+  // Tool, key (also the record's field), value given, the record's field as JSON text.
+  const std::vector<std::tuple<std::string, std::string, json, std::string>> cases = {
+      {"create_task", "ai_tools", none, claude}, {"create_task", "ai_tools", "codex", claude},
+      {"create_task", "ai_tools", json::array({"codex", 1}), claude}, {"create_task", "ai_tools", nullptr, claude},
+      {"create_task", "ai_tools", json::object(), claude}, {"create_task", "ai_tools", json::array(), "[]"},
+      {"create_task", "ai_tools", json::array({"codex", "claude", "codex"}), R"(["codex","claude","codex"])"},
+      {"create_task", "timeout_min", none, "30"}, {"create_task", "timeout_min", 45, "45"},
+      {"create_task", "timeout_min", 45.0, "45"}, {"create_task", "timeout_min", 45.5, "30"},
+      {"create_task", "timeout_min", "45", "30"}, {"create_task", "timeout_min", true, "30"},
+      {"create_task", "timeout_min", nullptr, "30"}, {"create_task", "timeout_min", json::array({45}), "30"},
+      {"create_task", "timeout_min", 0, "0"}, {"create_task", "timeout_min", -5, "-5"},
+      {"create_task", "timeout_min", 2147483647, "2147483647"},
+      {"create_task", "timeout_min", -2147483648LL, "-2147483648"},
+      {"create_task", "timeout_min", 2147483648LL, "30"}, {"create_task", "timeout_min", -2147483649LL, "30"},
+      {"create_task", "timeout_min", 18446744073709551615ULL, "30"},
+      {"create_task", "timeout_min", 4294967341.0, "30"}, {"create_task", "timeout_min", 1e300, "30"},
+      {"create_task", "frequency", none, cron}, {"create_task", "frequency", 5, cron},
+      {"create_task", "frequency", "", "\"\""}, {"create_task", "frequency", "not cron", "\"not cron\""},
+      {"create_task", "host_id", none, "\"local\""}, {"create_task", "host_id", false, "\"local\""},
+      {"create_task", "host_id", "h2", "\"h2\""}, {"create_task", "working_subdir", none, "\"shared\""},
+      {"create_task", "working_subdir", json::array(), "\"shared\""},
+      {"create_task", "working_subdir", "../up", "\"../up\""},
+      {"create_task", "depends_on", json::array({"tk_x"}), "[]"},
+      {"create_agent", "template", none, "\"custom\""}, {"create_agent", "template", 5, "\"custom\""},
+      {"create_agent", "template", "weird", "\"weird\""}, {"create_agent", "template", "", "\"\""},
+      {"create_agent", "description", none, "null"}, {"create_agent", "description", 5, "null"},
+      {"create_agent", "description", "", "\"\""}, {"create_agent", "icon_symbol", false, "null"},
+      {"create_agent", "icon_symbol", "", "\"\""}, {"create_agent", "icon_symbol", "star", "\"star\""},
   };
-  const json none(json::value_t::discarded);
-  const std::vector<Case> taskCases = {
-      {"ai_tools", none, "ai_tools", R"(["claude"])"},
-      {"ai_tools", "codex", "ai_tools", R"(["claude"])"},
-      {"ai_tools", json::array({"codex", 1}), "ai_tools", R"(["claude"])"},
-      {"ai_tools", nullptr, "ai_tools", R"(["claude"])"},
-      {"ai_tools", json::object(), "ai_tools", R"(["claude"])"},
-      {"ai_tools", json::array(), "ai_tools", "[]"},
-      {"ai_tools", json::array({"codex", "claude", "codex"}), "ai_tools", R"(["codex","claude","codex"])"},
-      {"timeout_min", none, "timeout_min", "30"},
-      {"timeout_min", 45, "timeout_min", "45"},
-      {"timeout_min", 45.0, "timeout_min", "45"},
-      {"timeout_min", 45.5, "timeout_min", "30"},
-      {"timeout_min", "45", "timeout_min", "30"},
-      {"timeout_min", true, "timeout_min", "30"},
-      {"timeout_min", nullptr, "timeout_min", "30"},
-      {"timeout_min", json::array({45}), "timeout_min", "30"},
-      {"timeout_min", 0, "timeout_min", "0"},
-      {"timeout_min", -5, "timeout_min", "-5"},
-      {"timeout_min", 2147483647, "timeout_min", "2147483647"},
-      {"timeout_min", -2147483648LL, "timeout_min", "-2147483648"},
-      {"timeout_min", 2147483648LL, "timeout_min", "30"},
-      {"timeout_min", -2147483649LL, "timeout_min", "30"},
-      {"timeout_min", 18446744073709551615ULL, "timeout_min", "30"},
-      {"timeout_min", 4294967341.0, "timeout_min", "30"},
-      {"timeout_min", 1e300, "timeout_min", "30"},
-      {"frequency", none, "frequency", "\"0 9 * * *\""},
-      {"frequency", 5, "frequency", "\"0 9 * * *\""},
-      {"frequency", "", "frequency", "\"\""},
-      {"frequency", "not cron", "frequency", "\"not cron\""},
-      {"host_id", none, "host_id", "\"local\""},
-      {"host_id", false, "host_id", "\"local\""},
-      {"host_id", "h2", "host_id", "\"h2\""},
-      {"working_subdir", none, "working_subdir", "\"shared\""},
-      {"working_subdir", json::array(), "working_subdir", "\"shared\""},
-      {"working_subdir", "../up", "working_subdir", "\"../up\""},
-      {"depends_on", json::array({"tk_x"}), "depends_on", "[]"},
-  };
-  for (const auto& c : taskCases) {
-    json arguments = {{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}};
-    if (!c.value.is_discarded()) arguments[c.key] = c.value;
-    const json result = tools.invoke("create_task", arguments);
-    EXPECT_EQ(result.size(), 1u);
-    EXPECT_EQ((*store->getTask(result["task_id"]))[c.field].dump(), c.expected) << c.key << " " << c.value.dump();
-  }
-  const std::vector<Case> agentCases = {
-      {"template", none, "template", "\"custom\""},    {"template", 5, "template", "\"custom\""},
-      {"template", "weird", "template", "\"weird\""},  {"template", "", "template", "\"\""},
-      {"description", none, "description", "null"},    {"description", 5, "description", "null"},
-      {"description", "", "description", "\"\""},      {"icon_symbol", false, "icon_symbol", "null"},
-      {"icon_symbol", "", "icon_symbol", "\"\""},      {"icon_symbol", "star", "icon_symbol", "\"star\""},
-  };
-  for (const auto& c : agentCases) {
-    json arguments = {{"name", "N"}};
-    if (!c.value.is_discarded()) arguments[c.key] = c.value;
-    const std::string id = tools.invoke("create_agent", arguments)["agent_id"];
-    EXPECT_EQ((*store->getAgent(id))[c.field].dump(), c.expected) << c.key << " " << c.value.dump();
+  for (const auto& [tool, key, value, expected] : cases) {
+    const bool isTask = tool == "create_task";
+    json arguments = isTask ? json{{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}} : json{{"name", "N"}};
+    if (!value.is_discarded()) arguments[key] = value;
+    const json result = tools.invoke(tool, arguments);
+    const auto record = isTask ? store->getTask(result["task_id"]) : store->getAgent(result["agent_id"]);
+    EXPECT_EQ((*record)[key].dump(), expected) << tool << " " << key << " " << value.dump();
   }
 }
 
