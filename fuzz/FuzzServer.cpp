@@ -1,15 +1,18 @@
 // libFuzzer target: the input is everything a client writes to the server's
 // standard input. It goes through the real MCPServer::run() (line framing,
 // parsing, dispatch, the tools) against a real store in a temporary
-// directory, and every line the server writes back is checked to be one
-// well-formed JSON-RPC response, in request order, with the request's id.
-// A violation aborts, so libFuzzer saves the input as a crash.
+// directory, and every line the server writes back is checked: one compact
+// JSON-RPC response per request, in request order, with the request's id,
+// the right error for unsupported methods and bad tool calls, the tool-result
+// envelope with sorted keys, and records of the right shape that never
+// belong to another user. A violation aborts, so libFuzzer saves the input.
 //
 // The store is created once per process and replaced every kRunsPerStore
-// inputs or once its files pass kMaxStoreBytes, so that the database and the agents directory stay small however
-// long the fuzzer runs. Each fresh store holds a few records with fixed ids
-// (see seedRecords), which the corpus and the dictionary name, so that the
-// tools that need an existing agent or task get past their look-ups.
+// inputs or once its files pass kMaxStoreBytes, so that the database and the
+// agents directory stay small however long the fuzzer runs. Each fresh store
+// holds a few records with fixed ids (see seedRecords), which the corpus and
+// the dictionary name, so that the tools that need an existing agent or task
+// get past their look-ups.
 //
 // Standard error: the server writes a diagnostic line for every input. Run
 // with -close_fd_mask=2 to silence it; libFuzzer and the sanitizers keep
@@ -20,10 +23,8 @@
 // made; otherwise /dev/shm when writable (fsync is cheap there), else TMPDIR
 // or /tmp. It is removed when the process exits normally.
 
-#include "MCPAgentStore.h"
-#include "MCPServer.h"
-
-#include <nlohmann/json.hpp>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -35,11 +36,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
+
+#include "MCPAgentStore.h"
+#include "MCPServer.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -65,9 +68,14 @@ struct ToolShape {
 };
 const std::vector<ToolShape>& toolShapes() {
   static const std::vector<ToolShape> shapes = {
-      {"create_agent", {"agent_id", "url"}}, {"create_task", {"task_id"}},   {"register_dependency", {"ok"}},
-      {"list_agents", {"agents"}},           {"list_tasks", {"tasks"}},      {"get_agent", {"agent"}},
-      {"get_task", {"task"}},                {"run_now", {"run_id", "status"}},
+      {"create_agent", {"agent_id", "url"}},
+      {"create_task", {"task_id"}},
+      {"register_dependency", {"ok"}},
+      {"list_agents", {"agents"}},
+      {"list_tasks", {"tasks"}},
+      {"get_agent", {"agent"}},
+      {"get_task", {"task"}},
+      {"run_now", {"run_id", "status"}},
   };
   return shapes;
 }
@@ -130,8 +138,11 @@ void writeTemplate(const Fixture& f) {
                 "# {{AGENT_NAME}}\n\n{{AGENT_DESCRIPTION}}\n\n## Tasks\n{{TASK_LIST}}\n\n"
                 "Work in {{WORKING_SUBDIR}}/ \xE2\x80\x94 {{AGENT_NAME}} again{{UNKNOWN}}\n");
       break;
-    case 1: writeFile(f.templatePath, "# {{AGENT_NAME}} \xFF\xFE not UTF-8\n"); break;
-    default: break;
+    case 1:
+      writeFile(f.templatePath, "# {{AGENT_NAME}} \xFF\xFE not UTF-8\n");
+      break;
+    default:
+      break;
   }
 }
 
@@ -225,7 +236,8 @@ std::string readContents(int fd) {
 struct Request {
   json id;
   std::string method;
-  json params;  // an object: what the server takes as the params
+  json params;     // an object: what the server takes as the params
+  json arguments;  // an object: what the tool gets
 };
 
 // The requests in the input, as the server must see them: lines end at line
@@ -247,12 +259,15 @@ std::vector<Request> requestsIn(std::string_view input) {
     if (!message.is_object() || deepest > kMaxNesting) continue;
     const auto id = message.find("id");
     if (id == message.end()) continue;
-    Request request{*id, "", json::object()};
+    Request request{*id, "", json::object(), json::object()};
     if (const auto method = message.find("method"); method != message.end() && method->is_string()) {
       request.method = method->get<std::string>();
     }
     if (const auto params = message.find("params"); params != message.end() && params->is_object()) {
       request.params = *params;
+      if (const auto arguments = params->find("arguments"); arguments != params->end() && arguments->is_object()) {
+        request.arguments = *arguments;
+      }
     }
     requests.push_back(std::move(request));
   }
@@ -268,9 +283,12 @@ void checkCompactText(std::string_view text, std::string_view line, const char* 
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
-      else if (c == '/') fail(std::string(what) + ": unescaped '/' in a string", line);
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+      else if (c == '/')
+        fail(std::string(what) + ": unescaped '/' in a string", line);
     } else if (c == '"') {
       inString = true;
     } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
@@ -293,8 +311,128 @@ void checkSortedKeys(const nlohmann::ordered_json& value, std::string_view line)
 }
 
 void checkError(const json& error, std::string_view line, int code, const std::string* message) {
-  if (error.at("code") != code) fail("error code " + error.at("code").dump() + ", expected " + std::to_string(code), line);
+  if (error.at("code") != code)
+    fail("error code " + error.at("code").dump() + ", expected " + std::to_string(code), line);
   if (message && error.at("message") != *message) fail("error message is not \"" + *message + "\"", line);
+}
+
+// The records of the other user that every fresh store holds: no tool may
+// show them or act on them.
+constexpr const char* kOtherAgent = "ag_otheruser1";
+constexpr const char* kOtherTask = "tk_otheruser1";
+
+using ojson = nlohmann::ordered_json;
+
+std::vector<std::string> keysOf(const ojson& object) {
+  std::vector<std::string> keys;
+  for (const auto& [key, member] : object.items()) keys.push_back(key);
+  return keys;
+}
+
+bool isShortID(const ojson& value, std::string_view prefix) {
+  if (!value.is_string()) return false;
+  const std::string& text = value.get_ref<const std::string&>();
+  return text.size() == prefix.size() + 10 && text.compare(0, prefix.size(), prefix) == 0 &&
+         std::all_of(text.begin() + static_cast<std::ptrdiff_t>(prefix.size()), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); });
+}
+
+bool isStringList(const ojson& value) {
+  return value.is_array() && std::all_of(value.begin(), value.end(), [](const ojson& e) { return e.is_string(); });
+}
+
+enum class Kind { string, stringOrNull, boolean, number, numberOrNull, integer, stringList };
+
+bool hasKind(const ojson& value, Kind kind) {
+  switch (kind) {
+    case Kind::string:
+      return value.is_string();
+    case Kind::stringOrNull:
+      return value.is_string() || value.is_null();
+    case Kind::boolean:
+      return value.is_boolean();
+    case Kind::number:
+      return value.is_number();
+    case Kind::numberOrNull:
+      return value.is_number() || value.is_null();
+    case Kind::integer:
+      return value.is_number_integer();
+    case Kind::stringList:
+      return isStringList(value);
+  }
+  return false;
+}
+
+using RecordShape = std::vector<std::pair<std::string, Kind>>;  // in key order
+
+const RecordShape kAgentRecord = {
+    {"agent_id", Kind::string},    {"created_at", Kind::number},        {"description", Kind::stringOrNull},
+    {"enabled", Kind::boolean},    {"icon_symbol", Kind::stringOrNull}, {"name", Kind::string},
+    {"task_count", Kind::integer}, {"template", Kind::string},
+};
+const RecordShape kTaskRecord = {
+    {"agent_id", Kind::string},          {"ai_tools", Kind::stringList},
+    {"depends_on", Kind::stringList},    {"enabled", Kind::boolean},
+    {"frequency", Kind::string},         {"host_id", Kind::string},
+    {"last_run_at", Kind::numberOrNull}, {"name", Kind::string},
+    {"next_run_at", Kind::numberOrNull}, {"prompt", Kind::string},
+    {"task_id", Kind::string},           {"timeout_min", Kind::integer},
+    {"working_subdir", Kind::string},
+};
+
+void checkRecord(const ojson& record, const RecordShape& shape, std::string_view line) {
+  if (!record.is_object() || record.size() != shape.size()) fail("a record has other keys than expected", line);
+  size_t i = 0;
+  for (const auto& [key, value] : record.items()) {
+    if (key != shape[i].first) fail("a record has other keys than expected", line);
+    if (!hasKind(value, shape[i].second)) fail("record member \"" + key + "\" has the wrong type", line);
+    ++i;
+  }
+  if (record["agent_id"] == kOtherAgent) fail("a record of another user was returned", line);
+  if (record.contains("task_id") && record["task_id"] == kOtherTask) fail("a task of another user was returned", line);
+}
+
+void checkRecords(const ojson& records, const RecordShape& shape, std::string_view line) {
+  if (!records.is_array()) fail("a record list is not an array", line);
+  for (const auto& record : records) checkRecord(record, shape, line);
+}
+
+// True when the tool's arguments name `id` under `key`, as a string or
+// inside a list of strings.
+bool names(const json& arguments, const char* key, const char* id) {
+  const auto value = arguments.find(key);
+  if (value == arguments.end()) return false;
+  if (value->is_array()) return std::find(value->begin(), value->end(), json(id)) != value->end();
+  return *value == id;
+}
+
+// What each tool returned when it succeeded.
+void checkToolResult(const Request& request, const std::string& tool, const ojson& result, std::string_view line) {
+  const json& arguments = request.arguments;
+  if (tool == "create_agent") {
+    if (!isShortID(result["agent_id"], "ag_")) fail("create_agent: agent_id is not ag_ and ten characters", line);
+    if (result["url"] != "kovix://agents/" + result["agent_id"].get<std::string>()) fail("create_agent: url", line);
+  } else if (tool == "create_task") {
+    if (!isShortID(result["task_id"], "tk_")) fail("create_task: task_id is not tk_ and ten characters", line);
+    if (names(arguments, "agent_id", kOtherAgent)) fail("create_task under another user's agent succeeded", line);
+  } else if (tool == "register_dependency") {
+    if (result["ok"] != true) fail("register_dependency: ok is not true", line);
+    if (names(arguments, "task_id", kOtherTask) || names(arguments, "depends_on", kOtherTask)) {
+      fail("register_dependency with another user's task succeeded", line);
+    }
+  } else if (tool == "run_now") {
+    if (!isShortID(result["run_id"], "rn_")) fail("run_now: run_id is not rn_ and ten characters", line);
+    if (result["status"] != "queued") fail("run_now: status is not \"queued\"", line);
+    if (names(arguments, "task_id", kOtherTask)) fail("run_now of another user's task succeeded", line);
+  } else if (tool == "list_agents") {
+    checkRecords(result["agents"], kAgentRecord, line);
+  } else if (tool == "list_tasks") {
+    checkRecords(result["tasks"], kTaskRecord, line);
+  } else if (tool == "get_agent") {
+    checkRecord(result["agent"], kAgentRecord, line);
+  } else if (tool == "get_task") {
+    checkRecord(result["task"], kTaskRecord, line);
+  }
 }
 
 void checkToolCall(const Request& request, const json& response, std::string_view line) {
@@ -306,8 +444,7 @@ void checkToolCall(const Request& request, const json& response, std::string_vie
   }
   const std::string& toolName = name->get_ref<const std::string&>();
   const auto& shapes = toolShapes();
-  const auto shape =
-      std::find_if(shapes.begin(), shapes.end(), [&](const ToolShape& s) { return s.name == toolName; });
+  const auto shape = std::find_if(shapes.begin(), shapes.end(), [&](const ToolShape& s) { return s.name == toolName; });
   if (shape == shapes.end()) {
     const std::string message = "Unknown tool: " + toolName;
     if (!response.contains("error")) fail("an unknown tool succeeded", line);
@@ -335,9 +472,8 @@ void checkToolCall(const Request& request, const json& response, std::string_vie
   if (!inner.is_object()) fail("tool result text is not a JSON object", line);
   checkCompactText(text, line, "tool result text");
   checkSortedKeys(inner, line);
-  std::vector<std::string> keys;
-  for (const auto& [key, member] : inner.items()) keys.push_back(key);
-  if (keys != shape->keys) fail(std::string(shape->name) + " result has other keys than expected", line);
+  if (keysOf(inner) != shape->keys) fail(std::string(shape->name) + " result has other keys than expected", line);
+  checkToolResult(request, toolName, inner, line);
 }
 
 void checkResponse(const Request& request, std::string_view line) {
