@@ -340,6 +340,9 @@ TEST_F(StoreTest, BriefingIsRenderedFromTheTemplateByteForByte) {
     store->regenerateAgentCLAUDE(c.agent, c.name, c.description);
     EXPECT_EQ(claude(c.agent), c.expected) << c.name;
   }
+  // Rendering makes a missing agent directory, but not its sub-directories.
+  store->regenerateAgentCLAUDE("ag_dirless", "D", {});
+  EXPECT_EQ(tree(root / "ag_dirless"), V{"CLAUDE.md"});
 
   // A write that fails midway leaves the earlier file and no temporary file.
   const std::string before = claude("ag_e");
