@@ -1,0 +1,91 @@
+#include "JSONText.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string R = "\xEF\xBF\xBD";  // U+FFFD
+
+std::string text(const json& value) {
+  std::string out;
+  EXPECT_TRUE(jsontext::write(value, out)) << value.dump();
+  return out;
+}
+
+TEST(JSONText, SanitizeReplacesEachMaximalIllFormedSubpart) {
+  // {bytes, sanitized}; valid input comes back unchanged and isValidUTF8 agrees.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""}, {"plain ascii text over eight bytes", "plain ascii text over eight bytes"},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E"},
+      {"\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"},  // U+D7FF U+E000 U+10FFFF
+      // The example of the Unicode standard: 61 F1 80 80 E1 80 C2 62 80 63 80 BF 64.
+      {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
+      {"\xC0\xAF", R + R},                    // overlong lead bytes are never part of a sequence
+      {"\xE0\x80\x80", R + R + R},            // overlong three-byte form
+      {"\xED\xA0\x80", R + R + R},            // surrogate
+      {"\xF4\x90\x80\x80", R + R + R + R},    // above U+10FFFF
+      {"\xF5\xFF\x80", R + R + R},
+      {"\xF0\x9F\x98", R},                     // cut short at the end
+      {"\xF0\x9F\x98" "A", R + "A"},
+      {"12345678\x80" "12345678", "12345678" + R + "12345678"},  // after a whole ASCII block
+      {"1234567\xC3", "1234567" + R},
+  };
+  for (const auto& [bytes, sanitized] : cases) {
+    SCOPED_TRACE(json(sanitized).dump());
+    EXPECT_EQ(jsontext::sanitizeUTF8(bytes), sanitized);
+    EXPECT_EQ(jsontext::isValidUTF8(bytes), bytes == sanitized);
+    EXPECT_TRUE(jsontext::isValidUTF8(sanitized));
+  }
+}
+
+TEST(JSONText, StringsEscapeQuotesBackslashSlashAndControlsOnly) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a/b//", R"("a\/b\/\/")"},
+      {"\"\\", R"("\"\\")"},
+      {"\b\f\n\r\t", R"("\b\f\n\r\t")"},
+      {std::string("\0\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
+      {"\x7f \xC3\xA9 \xE2\x80\xA8 \xF0\x9F\x99\x82", "\"\x7f \xC3\xA9 \xE2\x80\xA8 \xF0\x9F\x99\x82\""},
+  };
+  for (const auto& [raw, quoted] : cases) {
+    std::string out = "prefix:";
+    jsontext::writeString(raw, out);
+    EXPECT_EQ(out, "prefix:" + quoted);
+    EXPECT_EQ(json::parse(quoted), raw);  // and it reads back
+  }
+}
+
+TEST(JSONText, WritesCompactSortedTextAndRefusesWhatJSONCannotCarry) {
+  EXPECT_EQ(text(json::parse(R"({"b":[1,-2,{"d":null,"c":true}],"a/":"x/y","":false})")),
+            R"({"":false,"a\/":"x\/y","b":[1,-2,{"c":true,"d":null}]})");
+  EXPECT_EQ(text(json{std::numeric_limits<int64_t>::min(), std::numeric_limits<uint64_t>::max(), 0}),
+            "[-9223372036854775808,18446744073709551615,0]");
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  for (const json& bad : {json(nan), json(inf), json(-inf), json{{"k", json::array({1, inf})}},
+                          json("\xC3"), json{{"\xFF", 1}}, json::binary({1, 2})}) {
+    std::string out;
+    EXPECT_FALSE(jsontext::write(bad, out)) << bad.dump(-1, ' ', false, json::error_handler_t::replace);
+  }
+  // Doubles read back as the same value.
+  for (const double d : {0.1, 1.0 / 3, 1e300, -2.5e-308, 5e-324, 123456789.125, DBL_MAX, 1.0, 1733570000.123456}) {
+    EXPECT_EQ(json::parse(text(d)).get<double>(), d) << text(d);
+  }
+}
+
+TEST(JSONText, NestingPrescanCountsBracketsOutsideStrings) {
+  const std::string deep(100000, '[');
+  const std::vector<std::tuple<std::string, int, bool>> cases = {
+      {"[[[]]]", 3, false}, {"[[[[]]]]", 3, true}, {R"({"a":[{}]})", 3, false}, {R"({"a":[{}]})", 2, true},
+      {R"(["[[[[[["])", 1, false}, {R"(["\"[[[["])", 1, false}, {R"(["\\"[[])", 1, true},
+      {"[][][][][]", 1, false}, {"{\"k\":\"{{{\"}", 1, false}, {deep, 512, true}, {"", 0, false}};
+  for (const auto& [input, limit, deeper] : cases) {
+    EXPECT_EQ(jsontext::nestsDeeperThan(input, limit), deeper) << input.substr(0, 40) << " limit " << limit;
+  }
+}
+
+}  // namespace
