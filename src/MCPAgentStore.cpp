@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -69,6 +70,17 @@ class Statement {
   }
 
   bool isNull(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
+  // True when the column compares equal to text in SQL: text or a number.
+  bool isTextual(int column) const {
+    const int type = sqlite3_column_type(stmt_.get(), column);
+    return type != SQLITE_NULL && type != SQLITE_BLOB;
+  }
+  // The column's bytes as SQLite holds them, valid until the next step.
+  std::string_view rawText(int column) const {
+    const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
+    return bytes ? std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column)))
+                 : std::string_view();
+  }
   // Text by byte length, ill-formed UTF-8 replaced by U+FFFD. A NULL (which
   // only another process can put into our NOT NULL columns) reads as "".
   std::string text(int column) const {
@@ -90,6 +102,11 @@ class Statement {
   };
   sqlite3* db_;
   std::unique_ptr<sqlite3_stmt, Finalize> stmt_;
+};
+
+struct TransparentHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
 double now() {
@@ -282,17 +299,29 @@ void MCPAgentStore::execSQL(const char* sql) {
 // --- Reads ---------------------------------------------------------------
 
 json MCPAgentStore::listAgents() {
-  // One grouped pass over tasks counts every agent's tasks: tasks.agent_id
-  // has no index (the schema belongs to every process that shares the file),
-  // so a count per agent would scan the table once per agent.
-  Statement list(db_.get(),
-                 "SELECT a.id, a.name, a.template, a.description, a.icon_symbol, a.enabled, a.created_at, "
-                 "COALESCE(c.n, 0) FROM agents a "
-                 "LEFT JOIN (SELECT agent_id, COUNT(*) AS n FROM tasks GROUP BY agent_id) c ON c.agent_id = a.id "
-                 "WHERE a.user_id = ? ORDER BY a.created_at;");
+  Statement list(db_.get(), std::string("SELECT ") + kAgentColumns + ", 0 FROM agents WHERE user_id = ? ORDER BY created_at;");
   list.bindText(1, userId_);
   json agents = json::array();
-  while (list.step()) agents.push_back(agentRecord(list, 7));
+  // Where each agent's record sits, by id; an id that is NULL names no task.
+  std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
+  while (list.step()) {
+    if (!list.isNull(0)) positions.emplace(list.rawText(0), agents.size());
+    agents.push_back(agentRecord(list, 7));
+  }
+  if (positions.empty()) return agents;
+
+  // tasks.agent_id has no index, and the schema belongs to every process
+  // that shares the file, so count all agents' tasks in one pass over the
+  // table instead of one scan per agent, and without sorting it.
+  Statement scan(db_.get(), "SELECT agent_id FROM tasks;");
+  while (scan.step()) {
+    if (!scan.isTextual(0)) continue;
+    const auto found = positions.find(scan.rawText(0));
+    if (found != positions.end()) {
+      auto& count = agents[found->second]["task_count"].get_ref<json::number_integer_t&>();
+      ++count;
+    }
+  }
   return agents;
 }
 
@@ -477,8 +506,9 @@ std::string MCPAgentStore::renderCLAUDE(const std::string& agentId, const std::s
   std::optional<std::string> text = readWholeFile(templateURL_);
   if (!text || !jsontext::isValidUTF8(*text)) text = defaultTemplate();
 
-  // Only the columns the briefing shows, in the order and for the user that
-  // listTasks uses; a failed read renders as an agent without tasks.
+  // Only the columns the briefing shows, read as listTasks reads them (a NULL
+  // that another process wrote is the empty text), in its order and for its
+  // user. A failed read renders as an agent without tasks.
   std::string taskList;
   std::string workingSubdir = "shared";
   try {
@@ -489,21 +519,26 @@ std::string MCPAgentStore::renderCLAUDE(const std::string& agentId, const std::s
     list.bindText(2, userId_);
     bool first = true;
     std::string lines;
-    std::string firstSubdir = "shared";
+    std::string firstSubdir;
+    std::string toolsText, toolsJoined;
+    bool toolsDecoded = false;
     while (list.step()) {
       if (first) {
-        if (!list.isNull(3)) firstSubdir = list.text(3);
+        firstSubdir = list.text(3);
       } else {
         lines.push_back('\n');
       }
-      lines.append("- **").append(list.isNull(0) ? std::string("(unnamed)") : list.text(0));
+      lines.append("- **").append(list.text(0));
       lines.append("** \xE2\x80\x94 ").append(list.text(1)).append(" (");
-      bool firstTool = true;
-      for (const auto& tool : decodeStringList(list.text(2))) {
-        if (!firstTool) lines.append(", ");
-        firstTool = false;
-        lines.append(tool);
+      // Most tasks share one tool list; decode each distinct text once.
+      if (const std::string_view tools = list.rawText(2); !toolsDecoded || tools != toolsText) {
+        toolsDecoded = true;
+        toolsText = tools;
+        toolsJoined.clear();
+        const auto decoded = decodeStringList(list.text(2));
+        for (size_t i = 0; i < decoded.size(); ++i) toolsJoined.append(i ? ", " : "").append(decoded[i]);
       }
+      lines.append(toolsJoined);
       lines.push_back(')');
       first = false;
     }

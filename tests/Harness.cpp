@@ -88,6 +88,9 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   ::close(out[1]);
   ::close(err[1]);
   in_ = in[1];
+  // Writes that would block read the server's output meanwhile (see send), so
+  // a large input that makes large output cannot deadlock the two.
+  fcntl(in_, F_SETFL, O_NONBLOCK);
   out_ = out[0];
   err_ = err[0];
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
