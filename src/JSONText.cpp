@@ -1,5 +1,6 @@
 #include "JSONText.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -105,11 +106,18 @@ std::string sanitizeUTF8(std::string_view bytes) {
 
 void writeString(std::string_view text, std::string& out) {
   static constexpr char hex[] = "0123456789abcdef";
+  static constexpr auto needsEscape = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = true;
+    table['"'] = table['\\'] = table['/'] = true;
+    return table;
+  }();
+  out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   size_t runStart = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+    if (!needsEscape[c]) continue;
     out.append(text.substr(runStart, i - runStart));
     runStart = i + 1;
     switch (c) {

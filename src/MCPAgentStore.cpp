@@ -133,32 +133,52 @@ std::vector<std::string> decodeStringList(const std::string& text) {
 
 constexpr const char* kAgentColumns = "id, name, template, description, icon_symbol, enabled, created_at";
 
+// Records are built member by member in key order: each insertion then lands
+// at the end of the object's map, with no search and no temporary copies.
+class RecordBuilder {
+ public:
+  RecordBuilder() : record_(json::object()), members_(record_.get_ref<json::object_t&>()) {}
+  RecordBuilder& add(const char* key, json value) {
+    members_.emplace_hint(members_.end(), key, std::move(value));
+    return *this;
+  }
+  json take() { return std::move(record_); }
+
+ private:
+  json record_;
+  json::object_t& members_;
+};
+
 json agentRecord(const Statement& row, int taskCountColumn) {
-  return json{{"agent_id", row.text(0)},
-              {"name", row.text(1)},
-              {"template", row.text(2)},
-              {"description", optionalText(row.textOrNull(3))},
-              {"icon_symbol", optionalText(row.textOrNull(4))},
-              {"enabled", row.int64(5) != 0},
-              {"created_at", row.real(6)},
-              {"task_count", row.int32(taskCountColumn)}};
+  return RecordBuilder()
+      .add("agent_id", row.text(0))
+      .add("created_at", row.real(6))
+      .add("description", optionalText(row.textOrNull(3)))
+      .add("enabled", row.int64(5) != 0)
+      .add("icon_symbol", optionalText(row.textOrNull(4)))
+      .add("name", row.text(1))
+      .add("task_count", row.int32(taskCountColumn))
+      .add("template", row.text(2))
+      .take();
 }
 
 json taskRecord(const Statement& row) {
   auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : json(row.real(column)); };
-  return json{{"task_id", row.text(0)},
-              {"agent_id", row.text(1)},
-              {"name", row.text(2)},
-              {"prompt", row.text(3)},
-              {"ai_tools", decodeStringList(row.text(4))},
-              {"frequency", row.text(5)},
-              {"host_id", row.text(6)},
-              {"depends_on", decodeStringList(row.text(7))},
-              {"timeout_min", row.int32(8)},
-              {"working_subdir", row.text(9)},
-              {"enabled", row.int64(10) != 0},
-              {"next_run_at", nullableReal(11)},
-              {"last_run_at", nullableReal(12)}};
+  return RecordBuilder()
+      .add("agent_id", row.text(1))
+      .add("ai_tools", decodeStringList(row.text(4)))
+      .add("depends_on", decodeStringList(row.text(7)))
+      .add("enabled", row.int64(10) != 0)
+      .add("frequency", row.text(5))
+      .add("host_id", row.text(6))
+      .add("last_run_at", nullableReal(12))
+      .add("name", row.text(2))
+      .add("next_run_at", nullableReal(11))
+      .add("prompt", row.text(3))
+      .add("task_id", row.text(0))
+      .add("timeout_min", row.int32(8))
+      .add("working_subdir", row.text(9))
+      .take();
 }
 
 // True when `id` names one directory entry below the agents root and nothing
@@ -273,6 +293,13 @@ void MCPAgentStore::openAndMigrate() {
   // process holds the lock it needs, it fails at once and is logged.
   execSQL("PRAGMA journal_mode = WAL;");
   execSQL("PRAGMA busy_timeout = 5000;");
+  // tasks.agent_id has no index, so listing an agent's tasks, counting them
+  // and rendering CLAUDE.md each read the whole table. SQLite's default 2 MiB
+  // page cache is smaller than a few thousand tasks, and a sequential scan
+  // through a smaller LRU cache misses on every page; a larger ceiling keeps
+  // the table in memory between requests. The cache only grows as far as
+  // the database needs.
+  execSQL("PRAGMA cache_size = -8192;");
   execSQL(
       "CREATE TABLE IF NOT EXISTS agents ( id TEXT PRIMARY KEY, user_id TEXT NOT NULL DEFAULT '', "
       "name TEXT NOT NULL, template TEXT NOT NULL DEFAULT 'custom', description TEXT, icon_symbol TEXT, "
