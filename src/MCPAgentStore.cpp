@@ -69,34 +69,41 @@ class Statement {
     sqlite3_clear_bindings(stmt_.get());
   }
 
-  bool isNull(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
-  // True when the column compares equal to text in SQL: text or a number.
-  bool isTextual(int column) const {
-    const int type = sqlite3_column_type(stmt_.get(), column);
-    return type != SQLITE_NULL && type != SQLITE_BLOB;
-  }
-  // The column's bytes as SQLite holds them, valid until the next step.
-  std::string_view rawText(int column) const {
-    const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
-    return bytes ? std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column)))
-                 : std::string_view();
-  }
+  // Columns are read through their value: one call into the connection
+  // (each takes the connection's mutex) rather than one per property, which
+  // matters in scans. The value is read at once, on the one thread that
+  // uses the connection.
+  bool isNull(int column) const { return sqlite3_value_type(value(column)) == SQLITE_NULL; }
   // Text by byte length, ill-formed UTF-8 replaced by U+FFFD. A NULL (which
   // only another process can put into our NOT NULL columns) reads as "".
-  std::string text(int column) const {
-    const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
-    if (!bytes) return {};
-    return jsontext::sanitizeUTF8(std::string_view(bytes, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column))));
-  }
+  std::string text(int column) const { return textOf(value(column)); }
   std::optional<std::string> textOrNull(int column) const {
-    if (isNull(column)) return std::nullopt;
-    return text(column);
+    sqlite3_value* v = value(column);
+    if (sqlite3_value_type(v) == SQLITE_NULL) return std::nullopt;
+    return textOf(v);
+  }
+  // The column's bytes as SQLite holds them, when it would compare equal to
+  // text in SQL (text or a number); valid until the next step.
+  std::optional<std::string_view> rawText(int column) const {
+    sqlite3_value* v = value(column);
+    const int type = sqlite3_value_type(v);
+    if (type == SQLITE_NULL || type == SQLITE_BLOB) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    if (!bytes) return std::nullopt;
+    return std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v)));
   }
   int32_t int32(int column) const { return sqlite3_column_int(stmt_.get(), column); }
   int64_t int64(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
   double real(int column) const { return sqlite3_column_double(stmt_.get(), column); }
 
  private:
+  sqlite3_value* value(int column) const { return sqlite3_column_value(stmt_.get(), column); }
+  static std::string textOf(sqlite3_value* v) {
+    const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    if (!bytes) return {};
+    return jsontext::sanitizeUTF8(std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v))));
+  }
+
   struct Finalize {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
   };
@@ -332,7 +339,7 @@ json MCPAgentStore::listAgents() {
   // Where each agent's record sits, by id; an id that is NULL names no task.
   std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
   while (list.step()) {
-    if (!list.isNull(0)) positions.emplace(list.rawText(0), agents.size());
+    if (const auto id = list.rawText(0)) positions.emplace(*id, agents.size());
     agents.push_back(agentRecord(list, 7));
   }
   if (positions.empty()) return agents;
@@ -342,8 +349,9 @@ json MCPAgentStore::listAgents() {
   // table instead of one scan per agent, and without sorting it.
   Statement scan(db_.get(), "SELECT agent_id FROM tasks;");
   while (scan.step()) {
-    if (!scan.isTextual(0)) continue;
-    const auto found = positions.find(scan.rawText(0));
+    const auto agentId = scan.rawText(0);
+    if (!agentId) continue;
+    const auto found = positions.find(*agentId);
     if (found != positions.end()) {
       auto& count = agents[found->second]["task_count"].get_ref<json::number_integer_t&>();
       ++count;
@@ -558,7 +566,7 @@ std::string MCPAgentStore::renderCLAUDE(const std::string& agentId, const std::s
       lines.append("- **").append(list.text(0));
       lines.append("** \xE2\x80\x94 ").append(list.text(1)).append(" (");
       // Most tasks share one tool list; decode each distinct text once.
-      if (const std::string_view tools = list.rawText(2); !toolsDecoded || tools != toolsText) {
+      if (const std::string_view tools = list.rawText(2).value_or(""); !toolsDecoded || tools != toolsText) {
         toolsDecoded = true;
         toolsText = tools;
         toolsJoined.clear();
