@@ -31,11 +31,9 @@ class Statement {
  public:
   Statement(sqlite3* db, std::string_view sql) : db_(db) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(raw);
-      throw MCPStoreError::sqlError(message(db));
-    }
-    stmt_.reset(raw);
+    const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+    stmt_.reset(raw);  // owned from here on, whatever follows
+    if (rc != SQLITE_OK) throw MCPStoreError::sqlError(message(db));
   }
 
   // Text is bound by its byte length, so text holding U+0000 is kept whole;
@@ -111,6 +109,7 @@ class Statement {
   std::unique_ptr<sqlite3_stmt, Finalize> stmt_;
 };
 
+// Lets the count map be searched with the bytes of a column, without a copy.
 struct TransparentHash {
   using is_transparent = void;
   size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
@@ -214,37 +213,35 @@ void replaceFileDurably(const fs::path& target, std::string_view contents) {
   const fs::path temporary = directory / ("." + target.filename().string() + "." + makeShortID() + ".tmp");
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throwFileError("Could not write", target, errno);
-  const bool written = writeAll(fd, contents);
-  int error = errno;
-  const bool synced = written && ::fsync(fd) == 0;
-  if (written && !synced) error = errno;
-  if (::close(fd) != 0 && written && synced) {
-    error = errno;
+  int error = 0;
+  if (!writeAll(fd, contents) || ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
     ::unlink(temporary.c_str());
     throwFileError("Could not write", target, error);
   }
-  if (!written || !synced) {
-    ::unlink(temporary.c_str());
-    throwFileError("Could not write", target, error);
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    error = errno;
-    ::unlink(temporary.c_str());
-    throwFileError("Could not replace", target, error);
-  }
-  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
+  // The rename is durable once the directory that records it is.
+  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directoryFd >= 0) {
+    ::fsync(directoryFd);
+    ::close(directoryFd);
   }
 }
 
+// The contents of a regular file, or nothing when it cannot be read. Anything
+// else at the path (a directory, a pipe, a terminal) counts as unreadable, so
+// that a template path can never make the server wait for input.
 std::optional<std::string> readWholeFile(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::string contents;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) contents.reserve(static_cast<size_t>(info.st_size));
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string contents;
+  contents.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);

@@ -3,6 +3,7 @@
 #include "ShortID.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -340,6 +341,14 @@ TEST_F(StoreTest, BriefingIsRenderedFromTheTemplateByteForByte) {
     store->regenerateAgentCLAUDE(c.agent, c.name, c.description);
     EXPECT_EQ(claude(c.agent), c.expected) << c.name;
   }
+  // A template path that is not a regular file (here a pipe nobody writes
+  // to) is unreadable: the built-in template, and no wait for input.
+  fs::remove(templatePath);
+  ASSERT_EQ(mkfifo(templatePath.c_str(), 0600), 0);
+  store->regenerateAgentCLAUDE("ag_e", "E", {});
+  EXPECT_EQ(claude("ag_e"), briefing("E", "(no description)", "- (no other tasks yet)"));
+  fs::remove(templatePath);
+
   // Rendering makes a missing agent directory, but not its sub-directories.
   store->regenerateAgentCLAUDE("ag_dirless", "D", {});
   EXPECT_EQ(tree(root / "ag_dirless"), V{"CLAUDE.md"});
