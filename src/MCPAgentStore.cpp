@@ -345,15 +345,13 @@ json MCPAgentStore::listAgents() {
   // that shares the file, so count all agents' tasks in one pass over the
   // table instead of one scan per agent, and without sorting it.
   Statement scan(db_.get(), "SELECT agent_id FROM tasks;");
+  std::vector<int32_t> counts(agents.size(), 0);
   while (scan.step()) {
     const auto agentId = scan.rawText(0);
     if (!agentId) continue;
-    const auto found = positions.find(*agentId);
-    if (found != positions.end()) {
-      auto& count = agents[found->second]["task_count"].get_ref<json::number_integer_t&>();
-      ++count;
-    }
+    if (const auto found = positions.find(*agentId); found != positions.end()) ++counts[found->second];
   }
+  for (size_t i = 0; i < counts.size(); ++i) agents[i]["task_count"] = counts[i];
   return agents;
 }
 
