@@ -135,14 +135,13 @@ std::string MCPServer::callTool(const json& params) {
   static const json noArguments = json::object();
   const json value = toolset_.invoke(name->get<std::string>(),
                                      arguments != params.end() && arguments->is_object() ? *arguments : noArguments);
+  // The writer refuses what JSON cannot carry, so only a string result needs
+  // its UTF-8 checked here.
   std::string text;
-  if (value.is_string()) {
-    text = value.get<std::string>();
-  } else if (!jsontext::write(value, text)) {
-    text = "{}";
-  }
+  if (value.is_string()) text = value.get<std::string>();
+  if (value.is_string() ? !jsontext::isValidUTF8(text) : !jsontext::write(value, text)) text = "{}";
   std::string envelope = R"({"content":[{"text":)";
-  jsontext::writeString(jsontext::isValidUTF8(text) ? text : "{}", envelope);
+  jsontext::writeString(text, envelope);
   envelope.append(R"(,"type":"text"}]})");
   return envelope;
 }
