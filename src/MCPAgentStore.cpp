@@ -547,34 +547,22 @@ std::string MCPAgentStore::renderCLAUDE(const std::string& agentId, const std::s
                    "(SELECT id FROM agents WHERE user_id = ?) ORDER BY name;");
     list.bindText(1, agentId);
     list.bindText(2, userId_);
-    bool first = true;
-    std::string lines;
-    std::string firstSubdir;
-    std::string toolsText, toolsJoined;
-    bool toolsDecoded = false;
+    // Every line is non-empty, so an empty list means no task yet.
+    std::optional<std::string> toolsText;
+    std::string toolsJoined;
     while (list.step()) {
-      if (first) {
-        firstSubdir = list.text(3);
-      } else {
-        lines.push_back('\n');
-      }
-      lines.append("- **").append(list.text(0));
-      lines.append("** \xE2\x80\x94 ").append(list.text(1)).append(" (");
+      if (taskList.empty()) workingSubdir = list.text(3);
+      else taskList.push_back('\n');
+      taskList.append("- **").append(list.text(0));
+      taskList.append("** \xE2\x80\x94 ").append(list.text(1)).append(" (");
       // Most tasks share one tool list; decode each distinct text once.
-      if (const std::string_view tools = list.rawText(2).value_or(""); !toolsDecoded || tools != toolsText) {
-        toolsDecoded = true;
+      if (const std::string_view tools = list.rawText(2).value_or(""); tools != toolsText) {
         toolsText = tools;
         toolsJoined.clear();
         const auto decoded = decodeStringList(list.text(2));
         for (size_t i = 0; i < decoded.size(); ++i) toolsJoined.append(i ? ", " : "").append(decoded[i]);
       }
-      lines.append(toolsJoined);
-      lines.push_back(')');
-      first = false;
-    }
-    if (!first) {
-      taskList = std::move(lines);
-      workingSubdir = std::move(firstSubdir);
+      taskList.append(toolsJoined).push_back(')');
     }
   } catch (const MCPStoreError&) {
     taskList.clear();
