@@ -6,7 +6,9 @@
 #include "MCPError.h"
 #include "Version.h"
 
+#include <array>
 #include <cerrno>
+#include <optional>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -24,19 +26,47 @@ std::string compactText(const json& value) {
   return text;
 }
 
-// Results that never change are written once.
-const std::string& initializeResult() {
-  static const std::string text = compactText(json{
-      {"protocolVersion", "2024-11-05"},
-      {"capabilities", {{"tools", {{"listChanged", false}}}}},
-      {"serverInfo", {{"name", "kovix-mcp-server"}, {"version", KOVIX_VERSION}}},
-  });
-  return text;
+// What a client should know before it uses the tools, sent with initialize
+// from 2025-03-26 on.
+constexpr const char* kInstructions =
+    "Kovix runs this user's scheduled work. Agents are named roles; tasks belong to an agent and run a Markdown "
+    "prompt with an AI tool on a cron schedule; runs are executions of a task, and run_now queues one. Call "
+    "list_agents before proposing agent names so you don't duplicate one. Pass agent and task ids exactly as "
+    "returned. Give frequency as a cron expression. Call register_dependency only after all the tasks it names "
+    "exist.";
+
+// Results that never change are written once per protocol revision.
+template <typename Build>
+const std::string& perVersion(MCPProtocolVersion version, Build build) {
+  static const auto texts = [&] {
+    std::array<std::string, kMCPProtocolVersions.size()> all;
+    for (const auto v : kMCPProtocolVersions) all[static_cast<size_t>(v)] = compactText(build(v));
+    return all;
+  }();
+  return texts[static_cast<size_t>(version)];
 }
 
-const std::string& toolsListResult() {
-  static const std::string text = compactText(json{{"tools", MCPToolSet::toolDescriptors()}});
-  return text;
+const std::string& initializeResult(MCPProtocolVersion version) {
+  return perVersion(version, [](MCPProtocolVersion v) {
+    json result{
+        {"protocolVersion", protocolVersionName(v)},
+        {"capabilities", {{"tools", {{"listChanged", false}}}}},
+        {"serverInfo", {{"name", "kovix-mcp-server"}, {"version", KOVIX_VERSION}}},
+    };
+    if (v >= MCPProtocolVersion::v2025_03_26) result["instructions"] = kInstructions;
+    return result;
+  });
+}
+
+const std::string& toolsListResult(MCPProtocolVersion version) {
+  return perVersion(version, [](MCPProtocolVersion v) { return json{{"tools", MCPToolSet::toolDescriptors(v)}}; });
+}
+
+std::string toolEnvelope(std::string_view text, bool isError) {
+  std::string envelope = R"({"content":[{"text":)";
+  jsontext::writeString(text, envelope);
+  envelope.append(isError ? R"(,"type":"text"}],"isError":true})" : R"(,"type":"text"}]})");
+  return envelope;
 }
 
 // The id as it goes into a response. A value that cannot be written as JSON
@@ -68,8 +98,8 @@ MCPErrorPayload errorPayload(std::exception_ptr error) {
   }
 }
 
-MCPServer::MCPServer(std::shared_ptr<MCPAgentStore> store, int input, int output)
-    : store_(std::move(store)), toolset_(store_), input_(input), output_(output) {}
+MCPServer::MCPServer(std::shared_ptr<MCPAgentStore> store, int input, int output, MCPVersionPolicy policy)
+    : store_(std::move(store)), toolset_(store_), input_(input), output_(output), policy_(policy) {}
 
 void MCPServer::run() {
   std::string chunk(kReadChunk, '\0');
@@ -119,13 +149,26 @@ void MCPServer::handle(std::string_view lineData) {
 }
 
 std::string MCPServer::dispatch(const std::string& method, const json& params) {
-  if (method == "initialize") return initializeResult();
+  if (method == "initialize") return initialize(params);
   if (method == "ping") return "{}";
-  if (method == "tools/list") return toolsListResult();
+  if (method == "tools/list") return toolsListResult(version_);
   if (method == "tools/call") return callTool(params);
   if (method == "resources/list") return R"({"resources":[]})";
   if (method == "prompts/list") return R"({"prompts":[]})";
   throw MCPError::invalidParams("Unsupported method: " + method);
+}
+
+std::string MCPServer::initialize(const json& params) {
+  if (policy_ == MCPVersionPolicy::negotiate) {
+    // A client that asks for a revision we do not speak gets our newest and
+    // decides for itself whether it can go on.
+    const auto asked = params.find("protocolVersion");
+    const auto known = asked != params.end() && asked->is_string()
+                           ? protocolVersionNamed(asked->get_ref<const std::string&>())
+                           : std::nullopt;
+    version_ = known.value_or(kMCPProtocolVersions.back());
+  }
+  return initializeResult(version_);
 }
 
 std::string MCPServer::callTool(const json& params) {
@@ -133,17 +176,28 @@ std::string MCPServer::callTool(const json& params) {
   if (name == params.end() || !name->is_string()) throw MCPError::invalidParams("tools/call requires 'name'");
   const auto arguments = params.find("arguments");
   static const json noArguments = json::object();
-  const json value = toolset_.invoke(name->get<std::string>(),
-                                     arguments != params.end() && arguments->is_object() ? *arguments : noArguments);
+  // From 2025-03-26 on a tool's failure is its result, marked isError, with
+  // the message its JSON-RPC error would carry: some hosts drop an error's
+  // message, and the model could not fix its arguments. An unknown tool is a
+  // mistake about the catalogue, not a tool's failure, and stays an error.
+  const bool failuresAsResults = version_ >= MCPProtocolVersion::v2025_03_26;
+  json value;
+  try {
+    value = toolset_.invoke(name->get<std::string>(),
+                            arguments != params.end() && arguments->is_object() ? *arguments : noArguments);
+  } catch (const MCPError& e) {
+    if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
+    return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
+  } catch (...) {
+    if (!failuresAsResults) throw;
+    return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
+  }
   // The writer refuses what JSON cannot carry, so only a string result needs
   // its UTF-8 checked here.
   std::string text;
   if (value.is_string()) text = value.get<std::string>();
   if (value.is_string() ? !jsontext::isValidUTF8(text) : !jsontext::write(value, text)) text = "{}";
-  std::string envelope = R"({"content":[{"text":)";
-  jsontext::writeString(text, envelope);
-  envelope.append(R"(,"type":"text"}]})");
-  return envelope;
+  return toolEnvelope(text, false);
 }
 
 void MCPServer::handleNotification(const std::string& method) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LineFramer.h"
+#include "MCPProtocolVersion.h"
 #include "MCPToolSet.h"
 
 #include <nlohmann/json.hpp>
@@ -23,6 +24,12 @@ struct MCPErrorPayload {
 // error. This is the only place errors of a request are turned into codes.
 MCPErrorPayload errorPayload(std::exception_ptr error);
 
+// How the server settles the protocol revision with its client. `fixed`
+// answers every initialize with 2024-11-05 and reads none of its params.
+// `negotiate` answers with the revision the client asks for when it is one
+// this server speaks, and with its newest otherwise.
+enum class MCPVersionPolicy { fixed, negotiate };
+
 // The Model Context Protocol over JSON-RPC 2.0, one message per line.
 //
 // run() reads `input` until end of file and handles each line to completion
@@ -30,9 +37,16 @@ MCPErrorPayload errorPayload(std::exception_ptr error);
 // its value) gets exactly one response line on `output`, in order, and
 // notifications get none. Diagnostics go to standard error. Nothing a client
 // sends ends the server.
+//
+// The revision that the last initialize settled governs every later answer;
+// before any initialize, requests are answered as 2024-11-05. From 2025-03-26
+// on, a tool that fails answers a result marked isError that carries the
+// error's message, so that the model sees it; a malformed tools/call and an
+// unknown tool stay JSON-RPC errors in every revision.
 class MCPServer {
  public:
-  explicit MCPServer(std::shared_ptr<MCPAgentStore> store, int input = 0, int output = 1);
+  explicit MCPServer(std::shared_ptr<MCPAgentStore> store, int input = 0, int output = 1,
+                     MCPVersionPolicy policy = MCPVersionPolicy::fixed);
 
   // Serves until end of input, then logs "stdin closed; exiting" and returns.
   void run();
@@ -43,6 +57,7 @@ class MCPServer {
  private:
   // Returns the compact JSON text of the method's result, or throws.
   std::string dispatch(const std::string& method, const nlohmann::json& params);
+  std::string initialize(const nlohmann::json& params);
   std::string callTool(const nlohmann::json& params);
   void handleNotification(const std::string& method);
   void send(const nlohmann::json& id, std::string_view resultText);
@@ -54,4 +69,6 @@ class MCPServer {
   int input_;
   int output_;
   LineFramer framer_;
+  MCPVersionPolicy policy_;
+  MCPProtocolVersion version_ = MCPProtocolVersion::v2024_11_05;
 };

@@ -4,6 +4,7 @@
 #include "MCPError.h"
 #include "ShortID.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,8 +14,37 @@ using nlohmann::json;
 
 namespace {
 
-json tool(std::string_view name, std::string_view description, json schema) {
-  return json{{"name", name}, {"description", description}, {"inputSchema", std::move(schema)}};
+// What a client may assume of a tool before it calls it. The read tools only
+// read; the writing tools stay inside this user's records and workspace
+// except run_now, whose queued run executes the task's prompt with an outside
+// AI tool.
+struct Hints {
+  bool readOnly;
+  bool destructive = false;
+  bool idempotent = false;
+  bool openWorld = false;
+};
+constexpr Hints kReads{.readOnly = true};
+constexpr Hints kCreates{.readOnly = false};
+constexpr Hints kReplaces{.readOnly = false, .destructive = true, .idempotent = true};
+constexpr Hints kStartsWork{.readOnly = false, .openWorld = true};
+
+json annotations(const Hints& hints) {
+  if (hints.readOnly) return json{{"readOnlyHint", true}};
+  return json{{"readOnlyHint", false},
+              {"destructiveHint", hints.destructive},
+              {"idempotentHint", hints.idempotent},
+              {"openWorldHint", hints.openWorld}};
+}
+
+// One descriptor as the given protocol revision has it: annotations from
+// 2025-03-26 on, a display title from 2025-06-18 on.
+json tool(MCPProtocolVersion version, std::string_view name, std::string_view title, const Hints& hints,
+          std::string_view description, json schema) {
+  json descriptor{{"name", name}, {"description", description}, {"inputSchema", std::move(schema)}};
+  if (version >= MCPProtocolVersion::v2025_03_26) descriptor["annotations"] = annotations(hints);
+  if (version >= MCPProtocolVersion::v2025_06_18) descriptor["title"] = title;
+  return descriptor;
 }
 
 json stringProperty() { return json{{"type", "string"}}; }
@@ -26,9 +56,10 @@ json objectSchema(json properties, std::initializer_list<std::string_view> requi
   return schema;
 }
 
-json buildCatalogue() {
+json buildCatalogue(MCPProtocolVersion v) {
   return json::array({
-      tool("create_agent", "Create a new Agent. Returns its agent_id.",
+      // A new agent each call; nothing existing is changed.
+      tool(v, "create_agent", "Create agent", kCreates, "Create a new Agent. Returns its agent_id.",
            objectSchema(
                {{"name", stringProperty("Display name (e.g. 'Chief Marketing Officer').")},
                 {"template",
@@ -38,7 +69,9 @@ json buildCatalogue() {
                 {"description", stringProperty("One-paragraph description.")},
                 {"icon_symbol", stringProperty("SF Symbol name (e.g. megaphone.fill).")}},
                {"name"})),
-      tool("create_task", "Create a Task under an Agent. Returns its task_id.",
+      // A new task each call. The agent's CLAUDE.md is rendered again, but it
+      // is generated from the records, so nothing is lost.
+      tool(v, "create_task", "Create task", kCreates, "Create a Task under an Agent. Returns its task_id.",
            objectSchema(
                {{"agent_id", stringProperty()},
                 {"name", stringProperty()},
@@ -52,19 +85,28 @@ json buildCatalogue() {
                 {"timeout_min", {{"type", "integer"}, {"description", "Defaults to 30."}}},
                 {"working_subdir", stringProperty("Defaults to 'shared'.")}},
                {"agent_id", "name", "prompt"})),
-      tool("register_dependency",
+      // Replaces the task's whole list of upstream tasks (an empty list
+      // clears it); the same call twice leaves the same list.
+      tool(v, "register_dependency", "Register dependency", kReplaces,
            "Mark task_id as depending on the upstream task IDs in depends_on. Call AFTER all relevant tasks exist.",
            objectSchema({{"task_id", stringProperty()},
                          {"depends_on", {{"type", "array"}, {"items", {{"type", "string"}}}}}},
                         {"task_id", "depends_on"})),
-      tool("list_agents",
+      tool(v, "list_agents", "List agents", kReads,
            "List the user's existing agents. Call this before proposing names so you don't duplicate one.",
            objectSchema(json::object(), {})),
-      tool("list_tasks", "List tasks under an agent (id, name, frequency, ai_tools, depends_on).",
+      tool(v, "list_tasks", "List tasks", kReads,
+           "List tasks under an agent (id, name, frequency, ai_tools, depends_on).",
            objectSchema({{"agent_id", stringProperty()}}, {"agent_id"})),
-      tool("get_agent", "Fetch one agent's full record.", objectSchema({{"agent_id", stringProperty()}}, {"agent_id"})),
-      tool("get_task", "Fetch one task's full record.", objectSchema({{"task_id", stringProperty()}}, {"task_id"})),
-      tool("run_now", "Queue a one-shot manual run of this task. Returns run_id and status.",
+      tool(v, "get_agent", "Get agent", kReads, "Fetch one agent's full record.",
+           objectSchema({{"agent_id", stringProperty()}}, {"agent_id"})),
+      tool(v, "get_task", "Get task", kReads, "Fetch one task's full record.",
+           objectSchema({{"task_id", stringProperty()}}, {"task_id"})),
+      // Adds a pending run and removes nothing, but that run will execute the
+      // task's prompt with an outside AI tool, whose reach is not ours; each
+      // call queues one more run.
+      tool(v, "run_now", "Run task now", kStartsWork,
+           "Queue a one-shot manual run of this task. Returns run_id and status.",
            objectSchema({{"task_id", stringProperty()}}, {"task_id"})),
   });
 }
@@ -148,9 +190,13 @@ const MCPToolSet::Route MCPToolSet::routes_[8] = {
 
 MCPToolSet::MCPToolSet(std::shared_ptr<MCPAgentStore> store) : store_(std::move(store)) {}
 
-const json& MCPToolSet::toolDescriptors() {
-  static const json catalogue = buildCatalogue();
-  return catalogue;
+const json& MCPToolSet::toolDescriptors(MCPProtocolVersion version) {
+  static const std::array<json, kMCPProtocolVersions.size()> catalogues = [] {
+    std::array<json, kMCPProtocolVersions.size()> all;
+    for (const auto v : kMCPProtocolVersions) all[static_cast<size_t>(v)] = buildCatalogue(v);
+    return all;
+  }();
+  return catalogues[static_cast<size_t>(version)];
 }
 
 std::vector<std::string_view> MCPToolSet::routedToolNames() {

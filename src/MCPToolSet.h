@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MCPProtocolVersion.h"
+
 #include <nlohmann/json.hpp>
 
 #include <memory>
@@ -16,9 +18,11 @@ class MCPToolSet {
  public:
   explicit MCPToolSet(std::shared_ptr<MCPAgentStore> store);
 
-  // The catalogue, eight descriptors in a fixed order. The same value on
-  // every call; it depends on nothing but this program.
-  static const nlohmann::json& toolDescriptors();
+  // The catalogue, eight descriptors in a fixed order, as `version` of the
+  // protocol has them: 2024-11-05 knows only name, description and input
+  // schema; 2025-03-26 adds each tool's annotations and 2025-06-18 its title.
+  // The same value on every call; it depends on nothing but this program.
+  static const nlohmann::json& toolDescriptors(MCPProtocolVersion version = MCPProtocolVersion::v2024_11_05);
 
   // The names that invoke routes to an operation, in routing order.
   static std::vector<std::string_view> routedToolNames();

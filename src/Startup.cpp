@@ -82,6 +82,11 @@ ConfigurationResult resolveConfiguration(const Environment& env, const char* arg
   if (config.userId.empty()) return {std::nullopt, StartupStop{"KOVIX_USER_ID is required", 2}};
   config.dbPath = lookup(env, "KOVIX_DB_PATH");
   if (config.dbPath.empty()) return {std::nullopt, StartupStop{"KOVIX_DB_PATH is required", 2}};
+  if (const std::string protocol = lookup(env, "KOVIX_PROTOCOL"); protocol == "negotiate") {
+    config.negotiateProtocol = true;
+  } else if (!protocol.empty()) {
+    return {std::nullopt, StartupStop{"KOVIX_PROTOCOL must be unset, empty or \"negotiate\"", 2}};
+  }
 
   if (const std::string root = lookup(env, "KOVIX_AGENT_ROOT"); !root.empty()) {
     config.agentRoot = fileLocation(root, workingDirectory);
@@ -140,7 +145,7 @@ int runMain(int argc, char** argv) {
   }
   logLine("ready (uid=" + config.userId + ")");
 
-  MCPServer server(store);
+  MCPServer server(store, 0, 1, config.negotiateProtocol ? MCPVersionPolicy::negotiate : MCPVersionPolicy::fixed);
   server.run();
   return 0;
 }

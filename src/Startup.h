@@ -13,6 +13,9 @@ struct Configuration {
   std::string dbPath;
   std::filesystem::path agentRoot;
   std::filesystem::path templateURL;
+  // KOVIX_PROTOCOL=negotiate: settle the protocol revision with the client
+  // instead of speaking 2024-11-05 only.
+  bool negotiateProtocol = false;
 };
 
 // What stops start-up: the line for standard error (without the
