@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <map>
 #include <regex>
 #include <set>
 
@@ -215,6 +216,68 @@ TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
     const auto record = isTask ? store->getTask(result["task_id"]) : store->getAgent(result["agent_id"]);
     EXPECT_EQ((*record)[key].dump(), expected) << tool << " " << key << " " << value.dump();
   }
+}
+
+// The catalogue of every protocol revision is the 2024-11-05 one plus the
+// keys the revision knows, and each tool's hints say what it really does: a
+// read-only tool changes nothing, an idempotent one changes nothing more when
+// called again, and the others do.
+TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
+  const json& base = MCPToolSet::toolDescriptors(MCPProtocolVersion::v2024_11_05);
+  EXPECT_EQ(&base, &MCPToolSet::toolDescriptors());
+  for (const auto version : kMCPProtocolVersions) {
+    const json& catalogue = MCPToolSet::toolDescriptors(version);
+    ASSERT_EQ(catalogue.size(), base.size());
+    for (size_t i = 0; i < base.size(); ++i) {
+      json added = catalogue[i];
+      for (const auto& [key, value] : base[i].items()) {
+        EXPECT_EQ(added[key], value);
+        added.erase(key);
+      }
+      V keys;
+      for (const auto& [key, value] : added.items()) keys.push_back(key);
+      const V expected = version < MCPProtocolVersion::v2025_03_26   ? V{}
+                         : version < MCPProtocolVersion::v2025_06_18 ? V{"annotations"}
+                                                                     : V{"annotations", "title"};
+      EXPECT_EQ(keys, expected) << added;
+      EXPECT_TRUE(!added.contains("title") || (added["title"].is_string() && added["title"] != "")) << added;
+    }
+  }
+
+  const std::string other =
+      tools.invoke("create_task", {{"agent_id", agent}, {"name", "U"}, {"prompt", "P"}})["task_id"];
+  const std::map<std::string, json> calls = {
+      {"create_agent", {{"name", "B"}}},
+      {"create_task", {{"agent_id", agent}, {"name", "V"}, {"prompt", "P"}}},
+      {"register_dependency", {{"task_id", task}, {"depends_on", {other}}}},
+      {"list_agents", json::object()},
+      {"list_tasks", {{"agent_id", agent}}},
+      {"get_agent", {{"agent_id", agent}}},
+      {"get_task", {{"task_id", task}}},
+      {"run_now", {{"task_id", task}}},
+  };
+  V readOnly, idempotentWrites, otherWrites;
+  for (const auto& descriptor : MCPToolSet::toolDescriptors(kMCPProtocolVersions.back())) {
+    const std::string name = descriptor["name"];
+    const json& hints = descriptor["annotations"];
+    const std::string before = snapshot();
+    ASSERT_EQ(outcome(name, calls.at(name)).rfind("{", 0), 0u) << name;
+    const std::string once = snapshot();
+    ASSERT_EQ(outcome(name, calls.at(name)).rfind("{", 0), 0u) << name;
+    const std::string twice = snapshot();
+    if (hints.at("readOnlyHint") == true) {
+      EXPECT_EQ(hints, json({{"readOnlyHint", true}})) << name;
+      EXPECT_EQ(once, before) << name;
+      readOnly.push_back(name);
+      continue;
+    }
+    EXPECT_NE(once, before) << name;
+    EXPECT_EQ(hints.at("idempotentHint") == true, once == twice) << name;
+    (hints.at("idempotentHint") == true ? idempotentWrites : otherWrites).push_back(name);
+  }
+  EXPECT_EQ(readOnly, (V{"list_agents", "list_tasks", "get_agent", "get_task"}));
+  EXPECT_EQ(idempotentWrites, V{"register_dependency"});
+  EXPECT_EQ(otherWrites, (V{"create_agent", "create_task", "run_now"}));
 }
 
 }  // namespace
