@@ -1,6 +1,9 @@
 // The server driven by the official MCP TypeScript client over stdio: the
 // handshake, the catalogue, every tool's success path and error paths as the
-// client reports them, and a clean exit when the client closes.
+// client reports them, and a clean exit when the client closes; once as the
+// server speaks by default (2024-11-05 only) and once with
+// KOVIX_PROTOCOL=negotiate, where the client settles on its newest revision
+// and sees annotations, titles, instructions and failed tools as results.
 // Run: KOVIX_SERVER_BINARY=/path/to/kovix-mcp-server node --test
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -14,7 +17,7 @@ const load = (module) => import(new URL(`${sdk}/${module}`, import.meta.url)).ca
 });
 const { Client } = await load('client/index.js');
 const { StdioClientTransport } = await load('client/stdio.js');
-const { McpError } = await load('types.js');
+const { McpError, CallToolResultSchema, LATEST_PROTOCOL_VERSION } = await load('types.js');
 
 const binary = process.env.KOVIX_SERVER_BINARY;
 assert.ok(binary && fs.existsSync(binary), 'KOVIX_SERVER_BINARY must name the built kovix-mcp-server');
@@ -23,21 +26,34 @@ after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 // One client session over a fresh server. The client hands the server only
 // the environment given here (sanitizer options pass through for those builds).
-async function session(dbPath) {
+// `asking` makes the client ask for that protocol revision instead of its own
+// newest, as an older or a newer client would; the client's own checks of the
+// answers stay in force.
+async function session(dbPath, { protocol, asking, agents = 'agents' } = {}) {
   const env = { PATH: process.env.PATH, KOVIX_USER_ID: 'u-interop', KOVIX_DB_PATH: dbPath,
-    KOVIX_AGENT_ROOT: path.join(work, 'agents'), KOVIX_TEMPLATE_PATH: path.join(work, 'none.md') };
+    KOVIX_AGENT_ROOT: path.join(work, agents), KOVIX_TEMPLATE_PATH: path.join(work, 'none.md') };
+  if (protocol !== undefined) env.KOVIX_PROTOCOL = protocol;
   for (const key of ['ASAN_OPTIONS', 'UBSAN_OPTIONS']) if (process.env[key]) env[key] = process.env[key];
   const transport = new StdioClientTransport({ command: binary, env, stderr: 'pipe' });
   let stderr = '';
   transport.stderr.on('data', (chunk) => { stderr += chunk; });
   let negotiated;
   transport.setProtocolVersion = (version) => { negotiated = version; };
+  let asked;
+  const send = transport.send.bind(transport);
+  transport.send = (message, options) => {
+    if (message.method === 'initialize') {
+      if (asking !== undefined) message = { ...message, params: { ...message.params, protocolVersion: asking } };
+      asked = message.params.protocolVersion;
+    }
+    return send(message, options);
+  };
   const client = new Client({ name: 'kovix-interop', version: '1.0.0' });
   await client.connect(transport);
   // The child process is private to the transport; its exit status is what
   // the closing check needs.
   const exited = new Promise((resolve) => transport._process.once('exit', (code, signal) => resolve({ code, signal })));
-  return { client, negotiated, exited, stderr: () => stderr };
+  return { client, asked, negotiated, exited, stderr: () => stderr };
 }
 
 async function call(client, name, args) {
@@ -56,32 +72,39 @@ async function closesCleanly(s) {
   assert.match(s.stderr(), /kovix-mcp-server: client initialized\n(.|\n)*kovix-mcp-server: stdin closed; exiting\n$/);
 }
 
-const main = await session(path.join(work, 'kovix.db'));
-const ids = {};
+const names = ['create_agent', 'create_task', 'register_dependency', 'list_agents', 'list_tasks', 'get_agent',
+  'get_task', 'run_now'];
+const titles = ['Create agent', 'Create task', 'Register dependency', 'List agents', 'List tasks', 'Get agent',
+  'Get task', 'Run task now'];
+const reads = { readOnlyHint: true };
+const creates = { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: false };
+const annotations = [creates, creates,
+  { readOnlyHint: false, destructiveHint: true, idempotentHint: true, openWorldHint: false },
+  reads, reads, reads, reads,
+  { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: true }];
+const instructions = "Kovix runs this user's scheduled work. Agents are named roles; tasks belong to an agent and " +
+  'run a Markdown prompt with an AI tool on a cron schedule; runs are executions of a task, and run_now queues ' +
+  "one. Call list_agents before proposing agent names so you don't duplicate one. Pass agent and task ids exactly " +
+  'as returned. Give frequency as a cron expression. Call register_dependency only after all the tasks it names ' +
+  'exist.';
 
-test('handshake: protocol 2024-11-05, server info and capabilities', async () => {
-  assert.equal(main.negotiated, '2024-11-05');
-  assert.deepEqual(main.client.getServerVersion(), { name: 'kovix-mcp-server', version: '0.2.0' });
-  assert.deepEqual(main.client.getServerCapabilities(), { tools: { listChanged: false } });
-  assert.deepEqual(await main.client.ping(), {});
-});
-
-test('tools/list: eight tools in order with their required arguments', async () => {
-  const { tools } = await main.client.listTools();
+async function catalogueChecks(client) {
+  const { tools } = await client.listTools();
   const required = Object.fromEntries(tools.map((t) => [t.name, t.inputSchema.required]));
   assert.deepEqual(required, {
     create_agent: ['name'], create_task: ['agent_id', 'name', 'prompt'],
     register_dependency: ['task_id', 'depends_on'], list_agents: undefined, list_tasks: ['agent_id'],
     get_agent: ['agent_id'], get_task: ['task_id'], run_now: ['task_id'] });
-  assert.deepEqual(tools.map((t) => t.name), Object.keys(required));
+  assert.deepEqual(tools.map((t) => t.name), names);
   assert.deepEqual(tools[3].inputSchema, { type: 'object', properties: {} });
   assert.equal(tools[1].inputSchema.properties.prompt.description,
     'Markdown prompt \u2014 Goal/Context/Output format/Hand-off.');
   assert.deepEqual(tools[1].inputSchema.properties.ai_tools.items, { type: 'string', enum: ['claude', 'codex'] });
-});
+  return tools;
+}
 
-test('every tool on its success path', async () => {
-  const c = main.client;
+async function successPath(c, agentsDir) {
+  const ids = {};
   const agent = await call(c, 'create_agent', { name: 'Growth', description: 'Grows things.' });
   assert.match(agent.agent_id, /^ag_[0-9a-z]{10}$/);
   assert.equal(agent.url, `kovix://agents/${agent.agent_id}`);
@@ -114,13 +137,17 @@ test('every tool on its success path', async () => {
   const { task } = await call(c, 'get_task', { task_id: alpha });
   assert.ok(Math.abs(task.next_run_at - (Date.now() / 1000 - 1)) < 600, `next_run_at ${task.next_run_at}`);
 
-  assert.equal(fs.readFileSync(path.join(work, 'agents', ids.agent, 'CLAUDE.md'), 'utf8'),
+  assert.equal(fs.readFileSync(path.join(agentsDir, ids.agent, 'CLAUDE.md'), 'utf8'),
     '# Growth\n\nYou are the AI executing a scheduled task for the **Growth** in Kovix.\n\n' +
     '## Agent description\nGrows things.\n\n## Other tasks under this Agent\n' +
     '- **Alpha** \u2014 @hourly (codex, claude)\n- **beta** \u2014 0 9 * * * (claude)');
-});
+  return ids;
+}
 
-test('error paths reach the client with their codes and messages', async (t) => {
+// Every failure of a tool call, with its JSON-RPC code and message. With
+// `asResults`, the server answers the tools' own failures as results marked
+// isError that carry the same message; an unknown tool stays an error.
+async function errorPaths(t, c, ids, { asResults }) {
   const cases = [
     ['no_such_tool', {}, -32601, 'Unknown tool: no_such_tool'],
     ['create_agent', { name: '' }, -32602, "create_agent: 'name' is required"],
@@ -139,7 +166,12 @@ test('error paths reach the client with their codes and messages', async (t) => 
   ];
   for (const [name, args, code, message] of cases) {
     await t.test(`${name} ${JSON.stringify(args)}`, async () => {
-      await assert.rejects(main.client.callTool({ name, arguments: args }), (error) => {
+      if (asResults && code !== -32601) {
+        const result = await c.callTool({ name, arguments: args });
+        assert.deepEqual(result, { content: [{ type: 'text', text: message }], isError: true });
+        return;
+      }
+      await assert.rejects(c.callTool({ name, arguments: args }), (error) => {
         assert.ok(error instanceof McpError, String(error));
         assert.equal(error.code, code);
         assert.equal(error.message, `MCP error ${code}: ${message}`);
@@ -147,10 +179,38 @@ test('error paths reach the client with their codes and messages', async (t) => 
       });
     });
   }
+  // A tools/call without a name is malformed in every revision.
+  await assert.rejects(c.request({ method: 'tools/call', params: { arguments: {} } }, CallToolResultSchema),
+    (error) => error instanceof McpError && error.code === -32602 &&
+      error.message === "MCP error -32602: tools/call requires 'name'");
   // None of them changed anything.
-  assert.equal((await call(main.client, 'list_agents', {})).agents[0].task_count, 2);
-  assert.equal((await call(main.client, 'get_task', { task_id: ids.task })).task.depends_on.length, 1);
+  assert.equal((await call(c, 'list_agents', {})).agents[0].task_count, 2);
+  assert.equal((await call(c, 'get_task', { task_id: ids.task })).task.depends_on.length, 1);
+}
+
+const main = await session(path.join(work, 'kovix.db'));
+let mainIds;
+
+test('handshake: protocol 2024-11-05, server info and capabilities', async () => {
+  assert.equal(main.asked, LATEST_PROTOCOL_VERSION);
+  assert.equal(main.negotiated, '2024-11-05');
+  assert.deepEqual(main.client.getServerVersion(), { name: 'kovix-mcp-server', version: '0.2.0' });
+  assert.deepEqual(main.client.getServerCapabilities(), { tools: { listChanged: false } });
+  assert.equal(main.client.getInstructions(), undefined);
+  assert.deepEqual(await main.client.ping(), {});
 });
+
+test('tools/list: eight tools in order with their required arguments, nothing newer', async () => {
+  const tools = await catalogueChecks(main.client);
+  for (const tool of tools) assert.deepEqual(Object.keys(tool).sort(), ['description', 'inputSchema', 'name']);
+});
+
+test('every tool on its success path', async () => {
+  mainIds = await successPath(main.client, path.join(work, 'agents'));
+});
+
+test('error paths reach the client with their codes and messages', (t) => errorPaths(t, main.client, mainIds,
+  { asResults: false }));
 
 test('closing the client ends the server with status 0', () => closesCleanly(main));
 
@@ -161,5 +221,48 @@ test('list_agents over a file that is not a database fails with -32603', async (
   await assert.rejects(s.client.callTool({ name: 'list_agents', arguments: {} }),
     (error) => error instanceof McpError && error.code === -32603 &&
       error.message === 'MCP error -32603: SQLite error: file is not a database');
+  await closesCleanly(s);
+});
+
+test('negotiate: the client settles on its newest revision and gets everything it has', async (t) => {
+  const s = await session(path.join(work, 'negotiated.db'), { protocol: 'negotiate', agents: 'agents-negotiated' });
+  assert.equal(s.asked, '2025-11-25');
+  assert.equal(s.negotiated, '2025-11-25');
+  assert.deepEqual(s.client.getServerVersion(), { name: 'kovix-mcp-server', version: '0.2.0' });
+  assert.deepEqual(s.client.getServerCapabilities(), { tools: { listChanged: false } });
+  assert.equal(s.client.getInstructions(), instructions);
+  const tools = await catalogueChecks(s.client);
+  assert.deepEqual(tools.map((tool) => tool.title), titles);
+  assert.deepEqual(tools.map((tool) => tool.annotations), annotations);
+  const ids = await successPath(s.client, path.join(work, 'agents-negotiated'));
+  await t.test('failed tools are results marked isError', (tt) => errorPaths(tt, s.client, ids, { asResults: true }));
+  await closesCleanly(s);
+});
+
+test('negotiate: a client that asks for 2025-03-26 gets annotations but no titles', async () => {
+  const s = await session(path.join(work, 'older.db'), { protocol: 'negotiate', asking: '2025-03-26' });
+  assert.equal(s.negotiated, '2025-03-26');
+  assert.equal(s.client.getInstructions(), instructions);
+  const tools = await catalogueChecks(s.client);
+  assert.deepEqual(tools.map((tool) => tool.title), names.map(() => undefined));
+  assert.deepEqual(tools.map((tool) => tool.annotations), annotations);
+  assert.deepEqual(await s.client.callTool({ name: 'get_agent', arguments: { agent_id: 'ag_x' } }),
+    { content: [{ type: 'text', text: 'get_agent: agent not found: ag_x' }], isError: true });
+  await closesCleanly(s);
+});
+
+test('negotiate: a client that asks for an unknown revision is offered the newest', async () => {
+  const s = await session(path.join(work, 'newer.db'), { protocol: 'negotiate', asking: '2099-01-01' });
+  assert.equal(s.asked, '2099-01-01');
+  assert.equal(s.negotiated, '2025-11-25');
+  const tools = await catalogueChecks(s.client);
+  assert.deepEqual(tools.map((tool) => tool.title), titles);
+  await closesCleanly(s);
+});
+
+test('negotiate over a file that is not a database: the failure is a result', async () => {
+  const s = await session(path.join(work, 'not-a-database'), { protocol: 'negotiate' });
+  assert.deepEqual(await s.client.callTool({ name: 'list_agents', arguments: {} }),
+    { content: [{ type: 'text', text: 'SQLite error: file is not a database' }], isError: true });
   await closesCleanly(s);
 });
