@@ -85,7 +85,7 @@ ConfigurationResult resolveConfiguration(const Environment& env, const char* arg
   if (const std::string protocol = lookup(env, "KOVIX_PROTOCOL"); protocol == "negotiate") {
     config.negotiateProtocol = true;
   } else if (!protocol.empty()) {
-    return {std::nullopt, StartupStop{"KOVIX_PROTOCOL must be unset, empty or \"negotiate\"", 2}};
+    return {std::nullopt, StartupStop{"KOVIX_PROTOCOL must be unset, empty or 'negotiate'", 2}};
   }
 
   if (const std::string root = lookup(env, "KOVIX_AGENT_ROOT"); !root.empty()) {

@@ -119,7 +119,7 @@ TEST(EndToEndNegotiation, ProtocolSettingOtherThanNegotiateStopsStartUp) {
     const Finished done = runServer(env, initializeLine("2025-11-25"));
     EXPECT_EQ(done.status, 2) << value;
     EXPECT_EQ(done.out, "") << value;
-    EXPECT_EQ(done.err, kPrefix + "KOVIX_PROTOCOL must be unset, empty or \"negotiate\"\n") << value;
+    EXPECT_EQ(done.err, kPrefix + "KOVIX_PROTOCOL must be unset, empty or 'negotiate'\n") << value;
   }
   // The required variables are still checked first, and nothing was opened.
   Environment env = serverEnvironment(dir);
