@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <exception>
 #include <memory>
 #include <string>
@@ -30,12 +31,44 @@ MCPErrorPayload errorPayload(std::exception_ptr error);
 // its value) gets exactly one response line on `output`, in order, and
 // notifications get none. Diagnostics go to standard error. Nothing a client
 // sends ends the server.
+//
+// A line is a message when it is one JSON object (RFC 8259) with nothing but
+// whitespace around it, whose strings are well-formed UTF-8 with every
+// escaped surrogate in a high-low pair, whose numbers fit a double, that
+// nests at most 512 arrays and objects inside one another and holds no NUL
+// byte. A byte-order mark before it is ignored. Any other line is logged as
+// invalid JSON and gets no response.
+//
+// Descriptors may be blocking or not: on a non-blocking one the server waits
+// in poll(2) and never changes its flags.
+//
+// One line may cost at most a share of the memory the process may use (its
+// address-space or data limit, else the machine's memory), fixed when the
+// server is built. A longer line is dropped, as it arrives and without being
+// held whole, with one diagnostic; a line whose handling runs out of memory
+// fails alone. Either way the server reads on.
 class MCPServer {
  public:
   explicit MCPServer(std::shared_ptr<MCPAgentStore> store, int input = 0, int output = 1);
 
   // Serves until end of input, then logs "stdin closed; exiting" and returns.
+  // After requestStop it returns as at end of input once the line in hand is
+  // handled and answered, without handling lines still buffered, and logs
+  // "<signal> received; exiting" instead.
   void run();
+
+  // The signals that stop a running server. Whoever installs their handler
+  // should keep them blocked outside run(): run() unblocks them only while
+  // it waits for input, so that no file or database operation is
+  // interrupted, and takes one that is pending between two lines.
+  static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+  // Asks run() to stop, naming the signal that asked. Async-signal-safe; the
+  // first request wins.
+  static void requestStop(int signal) noexcept;
+
+  // The longest line this server takes.
+  size_t maxLineBytes() const { return framer_.maxLineBytes(); }
 
   // Handles one line, without its line feed, as run() does.
   void handle(std::string_view lineData);
@@ -48,6 +81,8 @@ class MCPServer {
   void send(const nlohmann::json& id, std::string_view resultText);
   void send(const nlohmann::json& id, const MCPErrorPayload& error);
   void outputQueue(std::string response);
+  bool waitForInput();
+  bool stopRequested();
 
   std::shared_ptr<MCPAgentStore> store_;
   MCPToolSet toolset_;
