@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ constexpr size_t kLineCostFactor = 64;
 
 // The first stop signal received; 0 while none.
 volatile std::sig_atomic_t gStopSignal = 0;
+// A byte goes into this pipe with every stop request, so that a wait for
+// input that began just after the flag was looked at still wakes at once.
+int gStopPipe[2] = {-1, -1};
 
 size_t pageSize() {
   const long size = ::sysconf(_SC_PAGESIZE);
@@ -80,12 +84,6 @@ const char* signalName(int signal) {
   return "a signal";
 }
 
-sigset_t stopSignalSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal : MCPServer::kStopSignals) sigaddset(&set, signal);
-  return set;
-}
 
 std::string compactText(const json& value) {
   std::string text;
@@ -142,47 +140,35 @@ MCPErrorPayload errorPayload(std::exception_ptr error) {
 MCPServer::MCPServer(std::shared_ptr<MCPAgentStore> store, int input, int output)
     : store_(std::move(store)), toolset_(store_), input_(input), output_(output), framer_(lineByteBound()) {}
 
+void MCPServer::prepareStopRequests() {
+  if (gStopPipe[0] < 0 && ::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) gStopPipe[0] = gStopPipe[1] = -1;
+}
+
 void MCPServer::requestStop(int signal) noexcept {
+  const int savedErrno = errno;
   if (gStopSignal == 0) gStopSignal = signal;
-}
-
-// A stop signal that came while a line was handled is still pending (the
-// signals are blocked then); take it here, so that the lines behind the one
-// just answered are not handled.
-bool MCPServer::stopRequested() {
-  if (gStopSignal != 0) return true;
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  const sigset_t stops = stopSignalSet();
-  for (const int signal : kStopSignals) {
-    if (sigismember(&pending, signal)) {
-      const timespec now{0, 0};
-      if (sigtimedwait(&stops, nullptr, &now) > 0) requestStop(signal);
-      return gStopSignal != 0;
-    }
+  if (gStopPipe[1] >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(gStopPipe[1], "", 1);
   }
-  return false;
+  errno = savedErrno;
 }
 
-// Waits until the input can be read, with the stop signals unblocked for
-// just that time, so that one that comes while we wait wakes us and none can
-// slip in between a check and a blocking read. Returns false when a stop was
-// asked for.
+// Waits until the input can be read. Returns false when a stop was asked
+// for, before or while we waited.
 bool MCPServer::waitForInput() {
-  sigset_t waitMask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &waitMask);
-  for (const int signal : kStopSignals) sigdelset(&waitMask, signal);
-  pollfd p{input_, POLLIN, 0};
+  pollfd fds[2] = {{input_, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
   for (;;) {
     if (gStopSignal != 0) return false;
-    if (::ppoll(&p, 1, nullptr, &waitMask) >= 0 || errno != EINTR) return true;
+    if (::poll(fds, 2, -1) < 0 && errno == EINTR) continue;
+    if (gStopSignal != 0) return false;
+    return true;  // readable, at its end, or in error: read() tells which
   }
 }
 
 void MCPServer::run() {
   std::string chunk(kReadChunk, '\0');
   bool stopping = false;
-  while (!stopping && !stopRequested() && waitForInput()) {
+  while (!stopping && waitForInput()) {
     const ssize_t n = ::read(input_, chunk.data(), chunk.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;  // end of input; a read error ends it the same way
@@ -200,13 +186,14 @@ void MCPServer::run() {
       if (next == LineFramer::Next::tooLong) {
         logLine("line longer than " + std::to_string(framer_.maxLineBytes()) +
                 " bytes discarded (too large for the memory the server may use)");
+      } else if (gStopSignal != 0) {
+        stopping = true;  // the lines behind the one in hand are not handled
       } else if (!line.empty()) {
         try {
           handle(line);
         } catch (const std::bad_alloc&) {
           logLine("out of memory while handling a line; it is dropped");
         }
-        stopping = stopRequested();
       }
     }
     framer_.compact();

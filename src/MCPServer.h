@@ -57,11 +57,12 @@ class MCPServer {
   // "<signal> received; exiting" instead.
   void run();
 
-  // The signals that stop a running server. Whoever installs their handler
-  // should keep them blocked outside run(): run() unblocks them only while
-  // it waits for input, so that no file or database operation is
-  // interrupted, and takes one that is pending between two lines.
+  // The signals that stop a running server (Startup installs the handler).
   static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+  // Makes what requestStop needs to wake a server that waits for input.
+  // Call it once, before the handler that calls requestStop is installed.
+  static void prepareStopRequests();
 
   // Asks run() to stop, naming the signal that asked. Async-signal-safe; the
   // first request wins.
@@ -82,7 +83,6 @@ class MCPServer {
   void send(const nlohmann::json& id, const MCPErrorPayload& error);
   void outputQueue(std::string response);
   bool waitForInput();
-  bool stopRequested();
 
   std::shared_ptr<MCPAgentStore> store_;
   MCPToolSet toolset_;

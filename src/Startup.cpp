@@ -136,22 +136,17 @@ namespace {
 void onStopSignal(int signal) { MCPServer::requestStop(signal); }
 
 // The signals with which clients end their servers let the request in hand
-// finish: they only ask the server to stop. No SA_RESTART, so a wait for
-// input wakes. They stay blocked except while the server waits for input
-// (it unblocks them there), so that no file or database call of a request
-// is interrupted half-way.
+// finish: they only ask the server to stop, and the server wakes from its
+// wait for input through its own pipe. SA_RESTART, so that a blocking call
+// in the middle of a request (a lock wait, a write to a pipe) is resumed
+// rather than failed.
 void stopOnSignals() {
+  MCPServer::prepareStopRequests();
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (const int signal : MCPServer::kStopSignals) {
-    sigaction(signal, &action, nullptr);
-    sigaddset(&blocked, signal);
-  }
-  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : MCPServer::kStopSignals) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
