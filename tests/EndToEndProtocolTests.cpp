@@ -526,7 +526,7 @@ TEST(EndToEndSignals, TheRequestInHandIsAnsweredThenTheServerStops) {
   server.send(createAgentLine("Waits") + "{\"id\":\"behind\",\"method\":\"ping\"}\n");
   for (int i = 0; i < 200 && server.unreadInput() > 0; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_EQ(server.unreadInput(), 0u);
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(1s);  // well into the 5 s busy time-out
   kill(server.pid(), SIGTERM);
   std::this_thread::sleep_for(300ms);
   ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
