@@ -2,7 +2,9 @@
 // standard input. It goes through the real MCPServer::run() (line framing,
 // parsing, dispatch, the tools) against a real store in a temporary
 // directory, and every line the server writes back is checked: one compact
-// JSON-RPC response per request, in request order, with the request's id,
+// JSON-RPC response per request (which lines are requests is decided by a
+// strict JSON checker of our own, not by the server's JSON library), in
+// request order, with the request's id,
 // the right error for unsupported methods and bad tool calls, the tool-result
 // envelope with sorted keys, and records of the right shape that never
 // belong to another user. A violation aborts, so libFuzzer saves the input.
@@ -29,6 +31,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -231,6 +234,229 @@ std::string readContents(int fd) {
   }
 }
 
+// --- A strict JSON checker, independent of the server's reader -----------
+
+// Decides whether a line is a message the server must take, by RFC 8259 and
+// the server's stated contract, without the JSON library the server uses:
+// one object with only whitespace (space, tab, carriage return) around it;
+// strings of well-formed UTF-8 (no overlong forms, no encoded surrogates,
+// nothing above U+10FFFF) without control characters, whose \u escapes pair
+// every surrogate (RFC 8259 lets a lone one pass; the server, which keeps
+// strings as UTF-8, refuses it); numbers by the RFC grammar whose value is a
+// finite double (the server refuses 1e999); at most kMaxNesting arrays and
+// objects inside one another; no NUL byte anywhere. One byte-order mark
+// before the object is allowed, as RFC 8259 lets a reader ignore it.
+class StrictJSON {
+ public:
+  explicit StrictJSON(std::string_view text) : s_(text) {}
+
+  // True when the line is a message; `hasId` tells whether its object has a
+  // member named "id" (after its escapes are decoded).
+  bool message(bool& hasId) {
+    hasId = false;
+    if (s_.substr(0, 3) == "\xEF\xBB\xBF") i_ = 3;
+    skipSpace();
+    if (peek() != '{') return false;
+    if (!object(1, &hasId)) return false;
+    skipSpace();
+    return i_ == s_.size();
+  }
+
+ private:
+  int peek() const { return i_ < s_.size() ? static_cast<unsigned char>(s_[i_]) : -1; }
+  bool eat(char c) {
+    if (peek() != static_cast<unsigned char>(c)) return false;
+    ++i_;
+    return true;
+  }
+  void skipSpace() {
+    while (peek() == ' ' || peek() == '\t' || peek() == '\r' || peek() == '\n') ++i_;
+  }
+
+  bool value(int depth) {
+    switch (peek()) {
+      case '{': return object(depth + 1, nullptr);
+      case '[': return array(depth + 1);
+      case '"': return string(nullptr);
+      case 't': return literal("true");
+      case 'f': return literal("false");
+      case 'n': return literal("null");
+      default: return number();
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (s_.substr(i_, word.size()) != word) return false;
+    i_ += word.size();
+    return true;
+  }
+
+  bool object(int depth, bool* hasId) {
+    if (depth > kMaxNesting || !eat('{')) return false;
+    skipSpace();
+    if (eat('}')) return true;
+    for (;;) {
+      std::string key;
+      if (!string(&key)) return false;
+      if (hasId && key == "id") *hasId = true;
+      skipSpace();
+      if (!eat(':')) return false;
+      skipSpace();
+      if (!value(depth)) return false;
+      skipSpace();
+      if (eat('}')) return true;
+      if (!eat(',')) return false;
+      skipSpace();
+    }
+  }
+
+  bool array(int depth) {
+    if (depth > kMaxNesting || !eat('[')) return false;
+    skipSpace();
+    if (eat(']')) return true;
+    for (;;) {
+      if (!value(depth)) return false;
+      skipSpace();
+      if (eat(']')) return true;
+      if (!eat(',')) return false;
+      skipSpace();
+    }
+  }
+
+  static void appendUTF8(uint32_t c, std::string& out) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+
+  bool hex4(uint32_t& code) {
+    code = 0;
+    for (int k = 0; k < 4; ++k) {
+      const int c = peek();
+      uint32_t digit;
+      if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
+      else return false;
+      code = code * 16 + digit;
+      ++i_;
+    }
+    return true;
+  }
+
+  // One UTF-8 sequence by the table of well-formed byte sequences.
+  bool utf8(std::string* out) {
+    const size_t start = i_;
+    const int b0 = peek();
+    int length;
+    int lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) length = 2;
+    else if (b0 == 0xE0) length = 3, lo = 0xA0;
+    else if (b0 >= 0xE1 && b0 <= 0xEC) length = 3;
+    else if (b0 == 0xED) length = 3, hi = 0x9F;
+    else if (b0 >= 0xEE && b0 <= 0xEF) length = 3;
+    else if (b0 == 0xF0) length = 4, lo = 0x90;
+    else if (b0 >= 0xF1 && b0 <= 0xF3) length = 4;
+    else if (b0 == 0xF4) length = 4, hi = 0x8F;
+    else return false;
+    ++i_;
+    for (int k = 1; k < length; ++k) {
+      const int b = peek();
+      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return false;
+      ++i_;
+    }
+    if (out) out->append(s_.substr(start, i_ - start));
+    return true;
+  }
+
+  bool string(std::string* out) {
+    if (!eat('"')) return false;
+    for (;;) {
+      const int c = peek();
+      if (c < 0x20) return false;  // the end of the line, or a control character (NUL among them)
+      if (c == '"') {
+        ++i_;
+        return true;
+      }
+      if (c >= 0x80) {
+        if (!utf8(out)) return false;
+        continue;
+      }
+      ++i_;
+      if (c != '\\') {
+        if (out) out->push_back(static_cast<char>(c));
+        continue;
+      }
+      const int e = peek();
+      ++i_;
+      char plain = 0;
+      switch (e) {
+        case '"': plain = '"'; break;
+        case '\\': plain = '\\'; break;
+        case '/': plain = '/'; break;
+        case 'b': plain = '\b'; break;
+        case 'f': plain = '\f'; break;
+        case 'n': plain = '\n'; break;
+        case 'r': plain = '\r'; break;
+        case 't': plain = '\t'; break;
+        case 'u': {
+          uint32_t code;
+          if (!hex4(code)) return false;
+          if (code >= 0xDC00 && code <= 0xDFFF) return false;
+          if (code >= 0xD800 && code <= 0xDBFF) {
+            uint32_t low;
+            if (!eat('\\') || !eat('u') || !hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+          }
+          if (out) appendUTF8(code, *out);
+          continue;
+        }
+        default: return false;
+      }
+      if (out) out->push_back(plain);
+    }
+  }
+
+  static bool isDigit(int c) { return c >= '0' && c <= '9'; }
+
+  bool number() {
+    const size_t start = i_;
+    eat('-');
+    if (eat('0')) {
+      if (isDigit(peek())) return false;
+    } else {
+      if (!isDigit(peek())) return false;
+      while (isDigit(peek())) ++i_;
+    }
+    if (eat('.')) {
+      if (!isDigit(peek())) return false;
+      while (isDigit(peek())) ++i_;
+    }
+    if (eat('e') || eat('E')) {
+      if (!eat('+')) eat('-');
+      if (!isDigit(peek())) return false;
+      while (isDigit(peek())) ++i_;
+    }
+    const std::string token(s_.substr(start, i_ - start));
+    return std::isfinite(std::strtod(token.c_str(), nullptr));
+  }
+
+  std::string_view s_;
+  size_t i_ = 0;
+};
+
 // --- What the input asks for ---------------------------------------------
 
 struct Request {
@@ -242,23 +468,21 @@ struct Request {
 
 // The requests in the input, as the server must see them: lines end at line
 // feeds only, a last line without one is never handled, empty lines are
-// skipped, and only JSON objects with an "id" member are requests.
+// skipped, and only the lines that the strict checker takes for a message,
+// with an "id" member, are requests. Their members are then read with the
+// JSON library, which must take every line the checker takes.
 std::vector<Request> requestsIn(std::string_view input) {
   std::vector<Request> requests;
   for (size_t end; (end = input.find('\n')) != std::string_view::npos; input.remove_prefix(end + 1)) {
     const std::string_view line = input.substr(0, end);
     if (line.empty()) continue;
-    int deepest = 0;
-    const json::parser_callback_t measure = [&deepest](int depth, json::parse_event_t event, json&) {
-      if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) {
-        deepest = std::max(deepest, depth + 1);
-      }
-      return true;
-    };
-    json message = json::parse(line, measure, false);
-    if (!message.is_object() || deepest > kMaxNesting) continue;
+    bool hasId = false;
+    if (!StrictJSON(line).message(hasId) || !hasId) continue;
+    json message = json::parse(line, nullptr, false);
+    if (!message.is_object() || !message.contains("id")) {
+      fail("the checker takes this line for a request, the JSON library does not", line);
+    }
     const auto id = message.find("id");
-    if (id == message.end()) continue;
     Request request{*id, "", json::object(), json::object()};
     if (const auto method = message.find("method"); method != message.end() && method->is_string()) {
       request.method = method->get<std::string>();

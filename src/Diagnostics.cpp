@@ -1,24 +1,68 @@
 #include "Diagnostics.h"
 
 #include <cerrno>
+#include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/uio.h>
 #include <unistd.h>
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+namespace {
+
+// An inherited descriptor may be non-blocking (its other user made the
+// shared file description so). Waiting here instead of giving up keeps every
+// response and diagnostic whole without touching flags that the other
+// process relies on.
+void waitWritable(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+bool writevAll(int fd, iovec* parts, int count) {
+  while (count > 0) {
+    const ssize_t n = ::writev(fd, parts, count);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        waitWritable(fd);
+        continue;
+      }
       return false;
     }
-    bytes.remove_prefix(static_cast<size_t>(n));
+    auto left = static_cast<size_t>(n);
+    while (count > 0 && left >= parts->iov_len) {
+      left -= parts->iov_len;
+      ++parts;
+      --count;
+    }
+    if (count > 0) {
+      parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+      parts->iov_len -= left;
+    }
   }
   return true;
 }
 
-void logLine(std::string_view text) {
-  std::string line;
-  line.reserve(text.size() + 20);
-  line.append("kovix-mcp-server: ").append(text).push_back('\n');
-  writeAll(STDERR_FILENO, line);
+iovec part(std::string_view text) { return {const_cast<char*>(text.data()), text.size()}; }
+
+}  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+  iovec whole = part(bytes);
+  return writevAll(fd, &whole, bytes.empty() ? 0 : 1);
+}
+
+void logLine(std::string_view text, std::string_view clientText) {
+  std::string escaped;
+  if (clientText.find('\n') != std::string_view::npos) {
+    escaped.reserve(clientText.size() + 16);
+    for (const char c : clientText) {
+      if (c == '\n') escaped.append("\\n");
+      else escaped.push_back(c);
+    }
+    clientText = escaped;
+  }
+  iovec parts[] = {part("kovix-mcp-server: "), part(text), part(clientText), part("\n")};
+  writevAll(STDERR_FILENO, parts, 4);
 }

@@ -8,20 +8,41 @@ namespace {
 constexpr size_t kRetainedCapacity = 1 << 20;
 }  // namespace
 
-void LineFramer::append(std::string_view bytes) { buffer_.append(bytes); }
+void LineFramer::append(std::string_view bytes) {
+  if (discarding_) {
+    const size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) return;
+    discarding_ = false;
+    bytes.remove_prefix(end + 1);
+  }
+  buffer_.append(bytes);
+}
 
-bool LineFramer::nextLine(std::string_view& line) {
+LineFramer::Next LineFramer::nextLine(std::string_view& line) {
   const size_t from = start_ + scanned_;
   const void* found = from < buffer_.size() ? std::memchr(buffer_.data() + from, '\n', buffer_.size() - from) : nullptr;
   if (!found) {
     scanned_ = buffer_.size() - start_;
-    return false;
+    if (scanned_ <= maxLineBytes_) return Next::none;
+    dropPartialLine();
+    return Next::tooLong;
   }
   const size_t end = static_cast<size_t>(static_cast<const char*>(found) - buffer_.data());
-  line = std::string_view(buffer_).substr(start_, end - start_);
+  const size_t length = end - start_;
+  const size_t begin = start_;
   start_ = end + 1;
   scanned_ = 0;
-  return true;
+  if (length > maxLineBytes_) return Next::tooLong;
+  line = std::string_view(buffer_).substr(begin, length);
+  return Next::line;
+}
+
+void LineFramer::dropPartialLine() {
+  buffer_.resize(start_);
+  scanned_ = 0;
+  discarding_ = true;
+  compact();
+  if (buffer_.capacity() > kRetainedCapacity) std::string().swap(buffer_);
 }
 
 void LineFramer::compact() {

@@ -6,9 +6,16 @@
 #include "MCPError.h"
 #include "Version.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
 #include <optional>
+#include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -19,6 +26,66 @@ namespace {
 // exhaust the stack while it is read, echoed or freed.
 constexpr int kMaxNesting = 512;
 constexpr size_t kReadChunk = 64 * 1024;
+
+// What one line may cost, as a share of the memory the process may use. A
+// parsed line takes up to about thirty times its length (an array of empty
+// objects is the worst case), its handling a few times more; the line itself
+// is held once in the buffer.
+constexpr size_t kLineCostFactor = 64;
+
+// The first stop signal received; 0 while none.
+volatile std::sig_atomic_t gStopSignal = 0;
+// A byte goes into this pipe with every stop request, so that a wait for
+// input that began just after the flag was looked at still wakes at once.
+int gStopPipe[2] = {-1, -1};
+
+size_t pageSize() {
+  const long size = ::sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<size_t>(size) : 4096;
+}
+
+// Pages of address space and of data the process uses now.
+void currentUse(size_t& addressSpace, size_t& data) {
+  addressSpace = data = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    unsigned long size = 0, resident = 0, shared = 0, text = 0, lib = 0, dataPages = 0;
+    if (std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text, &lib, &dataPages) == 6) {
+      addressSpace = size * pageSize();
+      data = dataPages * pageSize();
+    }
+    std::fclose(statm);
+  }
+}
+
+// The longest line worth taking: a share of what the process may still
+// allocate under its address-space and data limits, or of the machine's
+// memory when neither is set.
+size_t lineByteBound() {
+  size_t addressSpace, data;
+  currentUse(addressSpace, data);
+  size_t room = SIZE_MAX;
+  for (const auto& [resource, used] : {std::pair{RLIMIT_AS, addressSpace}, std::pair{RLIMIT_DATA, data}}) {
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) continue;
+    const size_t cap = static_cast<size_t>(limit.rlim_cur);
+    room = std::min(room, cap > used ? cap - used : 0);
+  }
+  if (room == SIZE_MAX) {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    room = pages > 0 ? static_cast<size_t>(pages) * pageSize() : size_t{1} << 32;
+  }
+  return std::max<size_t>(room / kLineCostFactor, kReadChunk);
+}
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+  }
+  return "a signal";
+}
+
 
 std::string compactText(const json& value) {
   std::string text;
@@ -91,6 +158,8 @@ MCPErrorPayload errorPayload(std::exception_ptr error) {
       case MCPError::Kind::internalError: return {-32603, e.message};
     }
     return {-32603, e.message};
+  } catch (const std::bad_alloc&) {
+    return {-32603, "out of memory while handling the request"};
   } catch (const std::exception& e) {
     return {-32603, e.what()};
   } catch (...) {
@@ -99,29 +168,97 @@ MCPErrorPayload errorPayload(std::exception_ptr error) {
 }
 
 MCPServer::MCPServer(std::shared_ptr<MCPAgentStore> store, int input, int output, MCPVersionPolicy policy)
-    : store_(std::move(store)), toolset_(store_), input_(input), output_(output), policy_(policy) {}
+    : store_(std::move(store)),
+      toolset_(store_),
+      input_(input),
+      output_(output),
+      framer_(lineByteBound()),
+      policy_(policy) {}
+
+void MCPServer::prepareStopRequests() {
+  if (gStopPipe[0] >= 0) return;
+  // pipe2 would do this in one call, but not every system has it.
+  if (::pipe(gStopPipe) != 0) {
+    gStopPipe[0] = gStopPipe[1] = -1;
+    return;
+  }
+  for (const int fd : gStopPipe) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+}
+
+void MCPServer::requestStop(int signal) noexcept {
+  const int savedErrno = errno;
+  if (gStopSignal == 0) gStopSignal = signal;
+  if (gStopPipe[1] >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(gStopPipe[1], "", 1);
+  }
+  errno = savedErrno;
+}
+
+// Waits until the input can be read. Returns false when a stop was asked
+// for, before or while we waited.
+bool MCPServer::waitForInput() {
+  pollfd fds[2] = {{input_, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
+  for (;;) {
+    if (gStopSignal != 0) return false;
+    if (::poll(fds, 2, -1) < 0 && errno == EINTR) continue;
+    if (gStopSignal != 0) return false;
+    return true;  // readable, at its end, or in error: read() tells which
+  }
+}
 
 void MCPServer::run() {
   std::string chunk(kReadChunk, '\0');
-  for (;;) {
+  bool stopping = false;
+  while (!stopping && waitForInput()) {
     const ssize_t n = ::read(input_, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;  // end of input; a read error ends it the same way
-    framer_.append(std::string_view(chunk.data(), static_cast<size_t>(n)));
+    const std::string_view bytes(chunk.data(), static_cast<size_t>(n));
+    try {
+      framer_.append(bytes);
+    } catch (const std::bad_alloc&) {
+      const size_t held = framer_.pendingBytes();
+      framer_.dropPartialLine();
+      logLine("out of memory for a line of more than " + std::to_string(held) + " bytes; it is discarded");
+      framer_.append(bytes);
+    }
     std::string_view line;
-    while (framer_.nextLine(line)) {
-      if (!line.empty()) handle(line);
+    for (LineFramer::Next next; !stopping && (next = framer_.nextLine(line)) != LineFramer::Next::none;) {
+      if (next == LineFramer::Next::tooLong) {
+        logLine("line longer than " + std::to_string(framer_.maxLineBytes()) +
+                " bytes discarded (too large for the memory the server may use)");
+      } else if (gStopSignal != 0) {
+        stopping = true;  // the lines behind the one in hand are not handled
+      } else if (!line.empty()) {
+        try {
+          handle(line);
+        } catch (const std::bad_alloc&) {
+          logLine("out of memory while handling a line; it is dropped");
+        }
+      }
     }
     framer_.compact();
   }
-  logLine("stdin closed; exiting");
+  if (gStopSignal != 0) logLine(std::string(signalName(gStopSignal)) + " received; exiting");
+  else logLine("stdin closed; exiting");
 }
 
 void MCPServer::handle(std::string_view lineData) {
   json message;
-  if (!jsontext::nestsDeeperThan(lineData, kMaxNesting)) message = json::parse(lineData, nullptr, false);
+  // The JSON reader takes a NUL byte for the end of its input and would
+  // answer what came before it; such a line is not JSON.
+  const bool parsable = lineData.find('\0') == std::string_view::npos &&
+                        !jsontext::nestsDeeperThan(lineData, kMaxNesting);
+  try {
+    if (parsable) message = json::parse(lineData, nullptr, false);
+  } catch (const std::bad_alloc&) {
+    message = json();  // a line we have no memory to read is not a message we can answer
+  }
   if (!message.is_object()) {
-    logLine("invalid JSON: " + (jsontext::isValidUTF8(lineData) ? std::string(lineData) : std::string("<bin>")));
+    logLine("invalid JSON: ", jsontext::isValidUTF8(lineData) ? lineData : std::string_view("<bin>"));
     return;
   }
   const auto id = message.find("id");
@@ -144,8 +281,18 @@ void MCPServer::handle(std::string_view lineData) {
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure) send(*id, errorPayload(failure));
-  else send(*id, result);
+  if (!failure) {
+    // A result too large to wrap in its response is that request's failure;
+    // nothing has been written when the allocation fails.
+    try {
+      send(*id, result);
+      return;
+    } catch (const std::bad_alloc&) {
+      failure = std::make_exception_ptr(std::bad_alloc());
+    }
+  }
+  result = std::string();
+  send(*id, errorPayload(failure));
 }
 
 std::string MCPServer::dispatch(const std::string& method, const json& params) {
@@ -204,7 +351,7 @@ void MCPServer::handleNotification(const std::string& method) {
   if (method == "notifications/initialized") {
     logLine("client initialized");
   } else if (method != "notifications/cancelled") {
-    logLine("ignoring notification " + method);
+    logLine("ignoring notification ", method);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <exception>
 #include <memory>
 #include <string>
@@ -43,13 +44,46 @@ enum class MCPVersionPolicy { fixed, negotiate };
 // on, a tool that fails answers a result marked isError that carries the
 // error's message, so that the model sees it; a malformed tools/call and an
 // unknown tool stay JSON-RPC errors in every revision.
+//
+// A line is a message when it is one JSON object (RFC 8259) with nothing but
+// whitespace around it, whose strings are well-formed UTF-8 with every
+// escaped surrogate in a high-low pair, whose numbers fit a double, that
+// nests at most 512 arrays and objects inside one another and holds no NUL
+// byte. A byte-order mark before it is ignored. Any other line is logged as
+// invalid JSON and gets no response.
+//
+// Descriptors may be blocking or not: on a non-blocking one the server waits
+// in poll(2) and never changes its flags.
+//
+// One line may cost at most a share of the memory the process may use (its
+// address-space or data limit, else the machine's memory), fixed when the
+// server is built. A longer line is dropped, as it arrives and without being
+// held whole, with one diagnostic; a line whose handling runs out of memory
+// fails alone. Either way the server reads on.
 class MCPServer {
  public:
   explicit MCPServer(std::shared_ptr<MCPAgentStore> store, int input = 0, int output = 1,
                      MCPVersionPolicy policy = MCPVersionPolicy::fixed);
 
   // Serves until end of input, then logs "stdin closed; exiting" and returns.
+  // After requestStop it returns as at end of input once the line in hand is
+  // handled and answered, without handling lines still buffered, and logs
+  // "<signal> received; exiting" instead.
   void run();
+
+  // The signals that stop a running server (Startup installs the handler).
+  static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+  // Makes what requestStop needs to wake a server that waits for input.
+  // Call it once, before the handler that calls requestStop is installed.
+  static void prepareStopRequests();
+
+  // Asks run() to stop, naming the signal that asked. Async-signal-safe; the
+  // first request wins.
+  static void requestStop(int signal) noexcept;
+
+  // The longest line this server takes.
+  size_t maxLineBytes() const { return framer_.maxLineBytes(); }
 
   // Handles one line, without its line feed, as run() does.
   void handle(std::string_view lineData);
@@ -63,6 +97,7 @@ class MCPServer {
   void send(const nlohmann::json& id, std::string_view resultText);
   void send(const nlohmann::json& id, const MCPErrorPayload& error);
   void outputQueue(std::string response);
+  bool waitForInput();
 
   std::shared_ptr<MCPAgentStore> store_;
   MCPToolSet toolset_;

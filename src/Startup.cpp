@@ -22,10 +22,12 @@ std::string lookup(const Environment& env, const char* name) {
 }
 
 // A path as given, taken from the working directory when relative. No "~"
-// or variable is expanded.
+// or variable is expanded, and "." and ".." stay for the kernel to resolve:
+// after a symbolic link, ".." leads to the parent of its target, which no
+// lexical rewriting can know.
 fs::path fileLocation(const std::string& path, const fs::path& workingDirectory) {
   const fs::path p(path);
-  return (p.is_absolute() ? p : workingDirectory / p).lexically_normal();
+  return p.is_absolute() ? p : workingDirectory / p;
 }
 
 std::optional<fs::path> homeDirectory(const Environment& env) {
@@ -51,9 +53,24 @@ std::optional<fs::path> defaultAgentRoot(const Environment& env) {
 #endif
 }
 
+// The directory that holds what `p` names, without resolving anything:
+// "dir/" and "dir/." name dir itself, so its parent is taken; the parent of
+// "x/.." is "x/../..", as the kernel would walk it.
 fs::path withoutLastComponent(fs::path p) {
-  if (!p.has_filename()) p = p.parent_path();  // "dir/" names dir itself
-  return p.parent_path();
+  for (;;) {
+    if (p == p.root_path()) return p;  // the root is its own parent
+    if (!p.has_filename()) {
+      p = p.parent_path();  // a trailing "/"
+    } else if (p.filename() == ".") {
+      p = p.parent_path();
+      if (p.empty()) return "..";
+    } else if (p.filename() == "..") {
+      return p / "..";
+    } else {
+      p = p.parent_path();
+      return p.empty() ? fs::path(".") : p;
+    }
+  }
 }
 
 fs::path runningExecutable() {
@@ -119,6 +136,26 @@ ConfigurationResult resolveConfiguration(const Environment& env, const char* arg
   return {std::move(config), std::nullopt};
 }
 
+namespace {
+
+void onStopSignal(int signal) { MCPServer::requestStop(signal); }
+
+// The signals with which clients end their servers let the request in hand
+// finish: they only ask the server to stop, and the server wakes from its
+// wait for input through its own pipe. SA_RESTART, so that a blocking call
+// in the middle of a request (a lock wait, a write to a pipe) is resumed
+// rather than failed.
+void stopOnSignals() {
+  MCPServer::prepareStopRequests();
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : MCPServer::kStopSignals) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
 int runMain(int argc, char** argv) {
   // A client that closes its end of our standard output must not kill us:
   // the failed write is dropped and the server goes on until its input ends.
@@ -143,6 +180,8 @@ int runMain(int argc, char** argv) {
     logLine("failed to open db: " + error.debugForm());
     return 3;
   }
+  // Before the ready line: a client may send a signal as soon as it sees it.
+  stopOnSignals();
   logLine("ready (uid=" + config.userId + ")");
 
   MCPServer server(store, 0, 1, config.negotiateProtocol ? MCPVersionPolicy::negotiate : MCPVersionPolicy::fixed);

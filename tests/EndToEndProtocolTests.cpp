@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <optional>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -359,4 +362,182 @@ TEST(EndToEndProtocol, ALineOfTwentyMegabytesIsHandledWhole) {
   const json agent = toolResult(json::parse(server.readLine(std::chrono::seconds(60))))["agent"];
   EXPECT_TRUE(agent["description"] == description);
   EXPECT_EQ(server.finish().status, 0);
+}
+
+TEST(EndToEndStartup, PathsAreTakenAsGivenSoTheKernelResolvesLinks) {
+  // real/deep is reached through the link; "link/.." is then real, where a
+  // lexical reading would say the directory itself. Decoys wait there.
+  TempDir dir;
+  fs::create_directories(dir / "real" / "deep");
+  fs::create_directory_symlink(dir / "real" / "deep", dir / "link");
+  fs::create_directories(dir / "real" / "bin");
+  fs::copy_file(serverBinary(), dir / "real" / "bin" / "kovix-mcp-server");
+  fs::create_directories(dir / "real" / "Resources");
+  fs::create_directories(dir / "Resources");
+  writeFile(dir / "real" / "Resources" / "agent-claude-template.md", "resolved:{{AGENT_NAME}}");
+  writeFile(dir / "Resources" / "agent-claude-template.md", "lexical:{{AGENT_NAME}}");
+  writeFile(dir / "real" / "tpl.md", "resolved-env:{{AGENT_NAME}}");
+  writeFile(dir / "tpl.md", "lexical-env:{{AGENT_NAME}}");
+  const std::string link = (dir / "link").string();
+
+  struct Case {
+    std::string root, templatePath, argv0;
+    fs::path expectedRoot;
+    std::string claude;
+  };
+  const Case cases[] = {
+      {link + "/../agents", link + "/../tpl.md", "bin/kovix-mcp-server", dir / "real" / "agents", "resolved-env:A"},
+      {"link/../rel-agents", "link/../tpl.md", "bin/kovix-mcp-server", dir / "real" / "rel-agents", "resolved-env:A"},
+      // The template beside the program: argument 0 through the link.
+      {link + "/../a0", "", "link/../bin/kovix-mcp-server", dir / "real" / "a0", "resolved:A"},
+      {link + "/../a1", "", link + "/../bin/./kovix-mcp-server", dir / "real" / "a1", "resolved:A"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.root + " " + c.templatePath + " " + c.argv0);
+    Environment env{{"KOVIX_USER_ID", "u1"}, {"KOVIX_DB_PATH", (dir / "db").string()}, {"KOVIX_AGENT_ROOT", c.root}};
+    if (!c.templatePath.empty()) env["KOVIX_TEMPLATE_PATH"] = c.templatePath;
+    const Finished done =
+        spawnProgram(dir / "real" / "bin" / "kovix-mcp-server", c.argv0, env, dir.path(), createAgentLine("A"));
+    EXPECT_EQ(done.status, 0);
+    ASSERT_EQ(done.outLines().size(), 1u) << done.err;
+    const std::string id = agentIdOf(done.outLines()[0]);
+    EXPECT_EQ(readFile(c.expectedRoot / id / "CLAUDE.md"), c.claude);
+  }
+  EXPECT_FALSE(fs::exists(dir / "agents"));
+  EXPECT_FALSE(fs::exists(dir / "rel-agents"));
+}
+
+TEST(EndToEndProtocol, NulByteAnywhereMakesTheLineInvalid) {
+  using namespace std::string_literals;
+  const std::vector<std::string> bad = {
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\0junk"s,
+      "{\"id\":2,\"method\":\"ping\"}\0"s,
+      "{\"id\":3,\"method\":\"ping\"} \0 "s,
+      "\0{\"id\":4,\"method\":\"ping\"}"s,
+      "{\"id\":5,\"method\":\"pi\0ng\"}"s,
+      "{\"id\":6,\0\"method\":\"ping\"}"s,
+  };
+  std::string input;
+  for (const auto& line : bad) input += line + "\n{\"id\":\"p\",\"method\":\"ping\"}\n";
+  TempDir dir;
+  const Finished done = runServer(serverEnvironment(dir), input);
+  EXPECT_EQ(done.status, 0);
+  EXPECT_EQ(done.outLines(), Lines(bad.size(), ok("\"p\"", "{}")));
+  Lines expected{kReady};
+  for (const auto& line : bad) expected.push_back(kPrefix + "invalid JSON: " + line);
+  expected.push_back(kClosed);
+  EXPECT_EQ(done.errLines(), expected);
+}
+
+TEST(EndToEndProtocol, ALineFeedFromTheClientCannotForgeADiagnostic) {
+  TempDir dir;
+  const Finished done = runServer(serverEnvironment(dir),
+                                  R"({"method":"a\nkovix-mcp-server: stdin closed; exiting\n"})" "\n"
+                                  R"({"method":"x\\ny\r"})" "\n");
+  EXPECT_EQ(done.status, 0);
+  EXPECT_EQ(done.errLines(), (Lines{kReady,
+                                    kPrefix + "ignoring notification a\\nkovix-mcp-server: stdin closed; exiting\\n",
+                                    kPrefix + "ignoring notification x\\ny\r", kClosed}));
+}
+
+namespace {
+
+// The open flags of the server's descriptor `fd`, as the kernel shows them.
+long openFlags(int pid, int fd) {
+  const std::string info = readFile("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+  const size_t at = info.find("flags:");
+  return at == std::string::npos ? -1 : std::stol(info.substr(at + 6), nullptr, 8);
+}
+
+}  // namespace
+
+TEST(EndToEndPipes, NonBlockingDescriptorsLoseNothingAndKeepTheirFlags) {
+  using namespace std::chrono_literals;
+  for (const SpawnOptions options : {SpawnOptions{.nonBlockingInput = false, .nonBlockingOutputs = true},
+                                     SpawnOptions{.nonBlockingInput = true, .nonBlockingOutputs = true}}) {
+    SCOPED_TRACE(options.nonBlockingInput ? "all three non-blocking" : "outputs non-blocking");
+    TempDir dir;
+    ServerProcess server(serverEnvironment(dir), {}, {}, options);
+    // Nothing to read for a while: the server must wait, not take it for the end.
+    std::this_thread::sleep_for(300ms);
+    // A client that writes slowly.
+    for (const std::string piece : {"{\"id\":1,", "\"method\"", ":\"ping\"}", "\n"}) {
+      server.send(piece);
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(server.readLine(), ok("1", "{}"));
+
+    // Answers far larger than the pipe, which we leave unread for a while.
+    const std::string description(1 << 20, 'd');
+    server.sendLine(toolCall(2, "create_agent", {{"name", "Big"}, {"description", description}}));
+    const std::string id = agentIdOf(server.readLine());
+    for (int i = 0; i < 3; ++i) server.sendLine(toolCall(3 + i, "get_agent", {{"agent_id", id}}));
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 3; ++i) {
+      const std::string line = server.readLine();
+      ASSERT_GT(line.size(), description.size());
+      const json response = json::parse(line, nullptr, false);
+      ASSERT_TRUE(response.is_object()) << "a response line is torn";
+      EXPECT_EQ(response["id"], 3 + i);
+      EXPECT_EQ(toolResult(response)["agent"]["description"], description);
+    }
+    // A diagnostic far larger than the pipe of standard error.
+    const std::string garbage = "{" + std::string(1 << 20, 'g');
+    server.send(garbage + "\n{\"id\":9,\"method\":\"ping\"}\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(server.readLine(), ok("9", "{}"));
+
+    EXPECT_EQ(openFlags(server.pid(), 0) & O_NONBLOCK, options.nonBlockingInput ? O_NONBLOCK : 0);
+    for (const int fd : {1, 2}) EXPECT_NE(openFlags(server.pid(), fd) & O_NONBLOCK, 0) << "descriptor " << fd;
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0);
+    EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "invalid JSON: " + garbage, kClosed}));
+  }
+}
+
+TEST(EndToEndSignals, AWaitingServerStopsAsAtTheEndOfInput) {
+  for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    ServerProcess server(serverEnvironment(dir));
+    EXPECT_EQ(server.request(json{{"id", 1}, {"method", "ping"}}), json::parse(R"({"id":1,"jsonrpc":"2.0","result":{}})"));
+    server.send(R"({"id":2,"method":)");  // half a line, never handled
+    ASSERT_TRUE(server.waitForError(kReady + "\n"));
+    kill(server.pid(), signal);
+    EXPECT_TRUE(server.waitForError(kPrefix + name + " received; exiting\n"));
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0);
+    EXPECT_EQ(done.out, "");
+    EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + name + " received; exiting"}));
+  }
+}
+
+TEST(EndToEndSignals, TheRequestInHandIsAnsweredThenTheServerStops) {
+  using namespace std::chrono_literals;
+  TempDir dir;
+  ServerProcess server(serverEnvironment(dir));
+  EXPECT_EQ(server.request(json{{"id", 1}, {"method", "ping"}})["id"], 1);
+
+  // Another process holds the write lock, so create_agent waits in SQLite's
+  // busy time-out when the signal comes.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  server.send(createAgentLine("Waits") + "{\"id\":\"behind\",\"method\":\"ping\"}\n");
+  for (int i = 0; i < 200 && server.unreadInput() > 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server.unreadInput(), 0u);
+  std::this_thread::sleep_for(1s);  // well into the 5 s busy time-out
+  kill(server.pid(), SIGTERM);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  const std::string answer = server.readLine();
+  EXPECT_TRUE(agentIdOf(answer).starts_with("ag_")) << answer;
+  EXPECT_TRUE(server.waitForError(kPrefix + "SIGTERM received; exiting\n"));
+  const Finished done = server.finish();
+  EXPECT_EQ(done.status, 0);
+  EXPECT_EQ(done.out, "") << "the ping behind the request was answered";
+  EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "SIGTERM received; exiting"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "agents"), fs::directory_iterator()), 1);
 }

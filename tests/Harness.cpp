@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,10 +62,20 @@ static std::vector<std::string> splitLines(const std::string& text) {
 std::vector<std::string> Finished::outLines() const { return splitLines(out); }
 std::vector<std::string> Finished::errLines() const { return splitLines(err); }
 
+const char* serverBinary() {
+  const char* other = std::getenv("KOVIX_TEST_SERVER_BINARY");
+  return other && *other ? other : KOVIX_SERVER_BINARY;
+}
+
 ServerProcess::ServerProcess(const Environment& env, const std::vector<std::string>& argv,
-                             const fs::path& workingDirectory) {
+                             const fs::path& workingDirectory, SpawnOptions options) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+  for (const int fd : {in[0], out[1], err[1]}) {
+    if (fd == in[0] ? options.nonBlockingInput : options.nonBlockingOutputs) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -72,7 +83,7 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
-  std::vector<std::string> args = argv.empty() ? std::vector<std::string>{KOVIX_SERVER_BINARY} : argv;
+  std::vector<std::string> args = argv.empty() ? std::vector<std::string>{serverBinary()} : argv;
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
@@ -82,7 +93,7 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const int rc = posix_spawn(&pid_, KOVIX_SERVER_BINARY, &actions, nullptr, argp.data(), envp.data());
+  const int rc = posix_spawn(&pid_, serverBinary(), &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -159,10 +170,24 @@ std::string ServerProcess::readLine(std::chrono::milliseconds timeout) {
   }
 }
 
+bool ServerProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (errBuffer_.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline || err_ < 0) return false;
+    pump(20);
+  }
+  return true;
+}
+
 json ServerProcess::request(const json& message) {
   sendLine(message);
   const std::string line = readLine();
   return line.empty() ? json() : json::parse(line);
+}
+
+size_t ServerProcess::unreadInput() const {
+  int bytes = 0;
+  return in_ >= 0 && ioctl(in_, FIONREAD, &bytes) == 0 ? static_cast<size_t>(bytes) : 0;
 }
 
 void ServerProcess::closeInput() {

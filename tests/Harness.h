@@ -47,11 +47,22 @@ struct Finished {
   std::vector<std::string> errLines() const;
 };
 
+// The server binary under test: KOVIX_TEST_SERVER_BINARY when set (to try
+// the tests on another build, an older one for instance), else this build's.
+const char* serverBinary();
+
+struct SpawnOptions {
+  // The server's ends of its pipes are made non-blocking before it starts,
+  // as a parent that shares them non-blocking would leave them.
+  bool nonBlockingInput = false;
+  bool nonBlockingOutputs = false;  // standard output and standard error
+};
+
 // The server binary, running with exactly `env` as its environment.
 class ServerProcess {
  public:
   explicit ServerProcess(const Environment& env, const std::vector<std::string>& argv = {},
-                         const std::filesystem::path& workingDirectory = {});
+                         const std::filesystem::path& workingDirectory = {}, SpawnOptions options = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -65,7 +76,11 @@ class ServerProcess {
   // Sends a request and returns the parsed response line.
   nlohmann::json request(const nlohmann::json& message);
   void closeInput();
+  // Bytes sent that the server has not read yet.
+  size_t unreadInput() const;
   void closeOutput();  // closes our end of the server's standard output
+  // Reads standard error until it holds `text` or the time is up; true when it does.
+  bool waitForError(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Closes standard input if still open and waits for the process to end.
   Finished finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   int pid() const { return pid_; }

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The built server against the faults it meets in the field: a locked shared
-database, other writers, SIGKILL at random moments, a full disk.
-Usage: faults.py SERVER_BINARY {lock|writers|crash|disk}; exit status 0 when
+database, other writers, SIGKILL at random moments, a full disk, a lowered
+address-space limit with lines larger than it.
+Usage: faults.py SERVER_BINARY {lock|writers|crash|disk|memory}; exit status 0 when
 every check holds, 1 on the first failure, 77 when the case cannot run here."""
-import json, os, random, re, select, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import json, os, random, re, resource, select, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 SKIP = 77
 USER = "u-faults"
@@ -23,16 +24,20 @@ def check(condition, what):
 class Server:
     """One server process over pipes, with the environment of one user."""
 
-    def __init__(self, binary, work, root=None):
+    def __init__(self, binary, work, root=None, address_space=None):
         self.db = os.path.join(work, "kovix.db")
         self.root = root or os.path.join(work, "agents")
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "KOVIX_USER_ID": USER,
                "KOVIX_DB_PATH": self.db, "KOVIX_AGENT_ROOT": self.root,
                "KOVIX_TEMPLATE_PATH": os.path.join(work, "no-template.md")}
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
-        with open(os.path.join(work, "server.log"), "ab") as err:
+        def limit():
+            if address_space:
+                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+        self.log = os.path.join(work, "server.log")
+        with open(self.log, "ab") as err:
             self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, stderr=err)
+                                         stdout=subprocess.PIPE, stderr=err, preexec_fn=limit)
         self.buffer = b""
 
     def send(self, name, arguments):
@@ -334,6 +339,51 @@ def case_disk(binary, work):
         srv.close()
     finally:
         subprocess.run(["umount", "-l", root])
+
+
+def case_memory(binary, work, limit=400 << 20):
+    """Under `ulimit -v`: a line that fits is served as always; a longer one is
+    dropped as it arrives, with one diagnostic and no echo, and the server
+    reads on; one longer than all the memory the server may use (without a
+    line feed, so it can never be handled) does not end it either."""
+    with open(binary, "rb") as f:
+        if b"__asan_init" in f.read():
+            log("memory: SKIPPED: a sanitized build cannot run under an address-space limit")
+            return SKIP
+    srv = Server(binary, work, address_space=limit)
+    description = "d" * (512 << 10)
+    agent = srv.call("create_agent", {"name": "Fits", "description": description})["agent_id"]
+    check(srv.call("get_agent", {"agent_id": agent})["agent"]["description"] == description, "the line that fits")
+
+    def send_raw(data):
+        view = memoryview(data)
+        while view:
+            view = view[os.write(srv.proc.stdin.fileno(), view):]
+
+    # A valid request of 64 MiB: far over what a 400 MiB process may take for one line.
+    send_raw(b'{"jsonrpc":"2.0","id":"long","method":"ping","x":"' + b"x" * (64 << 20) + b'"}\n')
+    srv.send("list_agents", {})
+    result, error = srv.receive()
+    check(error is None and [a["agent_id"] for a in result["agents"]] == [agent],
+          f"the answer after the long line: {result or error}")
+    # 1 GiB without a line feed: more than the whole limit.
+    block = b"y" * (4 << 20)
+    for _ in range(256):
+        send_raw(block)
+    srv.proc.stdin.close()
+    status = srv.proc.wait(60)
+    check(srv.proc.stdout.read() == b"", "output after the last answer")
+    with open(srv.log, "rb") as f:
+        lines = f.read().split(b"\n")
+    check(status == 0, f"exit status {status} (-6 is SIGABRT); log: {lines[-4:]}")
+    check(all(len(line) < 1000 for line in lines), "a diagnostic echoes a long line")
+    dropped = [line for line in lines if b"discarded" in line]
+    check(len(dropped) == 2, f"one diagnostic per long line: {dropped}")
+    bound = int(re.search(rb"longer than (\d+) bytes", dropped[0]).group(1))
+    check(len(description) < bound < limit // 16, f"the bound {bound} for a {limit}-byte address space")
+    check(lines[-2] == b"kovix-mcp-server: stdin closed; exiting", f"last line: {lines[-2]}")
+    log(f"memory: under a {limit >> 20} MiB address space, lines up to {bound} bytes are taken; "
+        "a 64 MiB line and a 1 GiB one were dropped")
 
 
 def main():
