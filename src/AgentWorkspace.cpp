@@ -61,6 +61,7 @@ class RenderLock {
       fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
       if (fd_ < 0) throwFileError("Could not lock", path_, errno);
       const int error = lockBefore(deadline);
+      if (cannotLockHere(error)) return;
       if (error != 0) {
         ::close(fd_);
         if (error == EWOULDBLOCK) {
@@ -87,6 +88,12 @@ class RenderLock {
   RenderLock& operator=(const RenderLock&) = delete;
 
  private:
+  // A file system without advisory locks (some network mounts) renders as
+  // it did before there was a lock, rather than not at all.
+  static bool cannotLockHere(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS || error == EINVAL;
+  }
+
   // 0 once locked; EWOULDBLOCK past the deadline; the error otherwise. Polls
   // rather than blocks so that a holder that never lets go (a stopped
   // process) costs a bounded wait, not the server.
@@ -140,7 +147,8 @@ void replaceFileDurably(const fs::path& target, std::string_view contents) {
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) keptMode = old.st_mode & 0777;
 
-  const fs::path temporary = directory / (std::string(kTemporaryPrefix) + makeShortID() + std::string(kTemporarySuffix));
+  const fs::path temporary =
+      directory / (std::string(kTemporaryPrefix) + makeShortID() + std::string(kTemporarySuffix));
   // Created with the kept bits already (less the umask), so that the text is
   // never readable more widely than the file it replaces.
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keptMode.value_or(0666));

@@ -121,8 +121,10 @@ TEST(AgentWorkspaceFill, MatchesPlainReplacementAndKnowsItsSizesExactly) {
       for (size_t at = in.find(p); at != std::string::npos; at = in.find(p, at + p.size())) ++n;
       return n;
     };
-    crossings += count(stages[1], kPlaceholders[1]) >
-                 count(templateText, kPlaceholders[1]) + count(templateText, kPlaceholders[0]) * count(owned[0], kPlaceholders[1]);
+    // A description placeholder that neither the template nor the name holds whole.
+    crossings += count(stages[1], kPlaceholders[1]) > count(templateText, kPlaceholders[1]) +
+                                                          count(templateText, kPlaceholders[0]) *
+                                                              count(owned[0], kPlaceholders[1]);
     if (largest <= parts) continue;
     // Exactly at the limit it is built; one byte less and it is refused.
     ASSERT_EQ(AgentWorkspace::fillTemplate(templateText, values, largest - parts), stages.back());
@@ -154,7 +156,8 @@ TEST(AgentWorkspaceFill, SizesWhatCouldNeverBeBuilt) {
   // Shrinking at the end does not hide a huge text on the way.
   std::string subdirs;
   for (int i = 0; i < 2000; ++i) subdirs += kPlaceholders[3];
-  const std::string onTheWay = lengthFailure(std::string(2000, 'x') + kPlaceholders[0] + kPlaceholders[0], {subdirs, "", "", ""}, 0);
+  const std::string twice = std::string(2000, 'x') + kPlaceholders[0] + kPlaceholders[0];
+  const std::string onTheWay = lengthFailure(twice, {subdirs, "", "", ""}, 0);
   EXPECT_NE(onTheWay.find("would be 2000 bytes and its placeholders would expand to 74000 bytes"), std::string::npos)
       << onTheWay;
 }

@@ -33,6 +33,8 @@ class Server:
                "KOVIX_DB_PATH": self.db, "KOVIX_AGENT_ROOT": self.root,
                "KOVIX_TEMPLATE_PATH": os.path.join(work, "no-template.md")}
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+        if wrap:  # the leak checker stops the process with ptrace, which a traced process cannot
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
         with open(os.path.join(work, "server.log"), "ab") as err:
             self.proc = subprocess.Popen([*wrap, binary], env=env, stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=err)
