@@ -239,7 +239,7 @@ class ReplacementSizer {
 
   // [0] the template's size, [k] the size after the k-th replacement.
   Sizes measure(std::string_view templateText) {
-    for (const char c : templateText) feed(0, static_cast<unsigned char>(c));
+    feedText(0, templateText);
     // The end of the text: what a matcher still holds was no match.
     for (int stage = 0; stage < kStages; ++stage) {
       const int held = state_[stage];
@@ -254,6 +254,26 @@ class ReplacementSizer {
     std::array<uint8_t, kStages> states;
     Sizes added;
   };
+
+  // `text` enters matcher `stage`. While no matcher from there on holds
+  // anything, a byte that begins none of their placeholders goes straight
+  // through, so plain text is counted a run at a time.
+  void feedText(int stage, std::string_view text) {
+    std::string starts;
+    for (int s = stage; s < kStages; ++s) starts.push_back(placeholders_[s][0]);
+    while (!text.empty()) {
+      bool idle = true;
+      for (int s = stage; s < kStages; ++s) idle = idle && state_[s] == 0;
+      if (idle) {
+        const size_t plain = std::min(text.find_first_of(starts), text.size());
+        for (int s = stage; s <= kStages; ++s) size_[s] = saturatingAdd(size_[s], plain);
+        text.remove_prefix(plain);
+        if (text.empty()) break;
+      }
+      feed(stage, static_cast<unsigned char>(text.front()));
+      text.remove_prefix(1);
+    }
+  }
 
   // Byte `c` enters matcher `stage`; stage kStages is the finished text.
   void feed(int stage, unsigned char c) {
@@ -303,7 +323,7 @@ class ReplacementSizer {
     }
     const Sizes before = size_;
     size_.fill(0);
-    for (const char c : value) feed(stage, static_cast<unsigned char>(c));
+    feedText(stage, value);
     Passage passage{state_, size_};
     for (int s = 0; s <= kStages; ++s) size_[s] = saturatingAdd(before[s], passage.added[s]);
     memo_.emplace(key, passage);
