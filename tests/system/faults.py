@@ -290,10 +290,18 @@ def case_crash(binary, work, kills=100, batch=12):
         check(any(text == render(name, description, tasks[:k]) for k in range(len(tasks) + 1)),
               f"CLAUDE.md of {agent} is not a complete rendering:\n{text}")
         rendered += 1
+    # Whatever the kills left half-done, the next task added to each agent
+    # leaves its workspace whole.
+    srv = Server(binary, work)
+    rows = list(db.execute("SELECT id, name, description FROM agents"))
+    for agent, name, description in rows:
+        srv.call("create_task", {"agent_id": agent, "name": "z-repair", "prompt": "p"})
+        check_whole(srv, db, agent, name, description)
+    srv.close()
     figures["rows checked"] += len(done_tasks) + len(agents)
     log(f"crash: {kills} kills ({mid} in the middle of the stream), {len(agents)} agents and "
         f"{len(done_tasks)} tasks answered and found, {rendered} CLAUDE.md files complete, "
-        f"{reads[0]} reads of CLAUDE.md during the stream all whole")
+        f"{reads[0]} reads of CLAUDE.md during the stream all whole, {len(rows)} workspaces whole after a repair")
 
 
 TEMPORARY = re.compile(r"\.CLAUDE\.md\.[0-9a-z]{10}\.tmp")
