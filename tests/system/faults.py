@@ -6,7 +6,7 @@ grow past their limit.
 Usage: faults.py SERVER_BINARY {lock|writers|crash|disk|kill|race|oversize};
 exit status 0 when
 every check holds, 1 on the first failure, 77 when the case cannot run here."""
-import json, os, random, re, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import fcntl, json, os, random, re, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 SKIP = 77
 USER = "u-faults"
@@ -398,10 +398,29 @@ def case_race(binary, work):
     check(claude(fast.root, agent) == render("Contested", None, agent_tasks(db, agent)),
           f"the last CLAUDE.md written does not list both tasks:\n{claude(fast.root, agent)}")
     check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
-    fast.close()
     slow.close()
-    figures["rows checked"] += 2
-    log(f"race: the fast server waited {waited:.2f} s for the slow one's render; CLAUDE.md lists both tasks")
+
+    # A holder that never lets go (a stopped server) costs a bounded wait:
+    # the call fails, its task stays, and the next render lists it.
+    before = claude(fast.root, agent)
+    lock = os.open(os.path.join(directory, ".CLAUDE.md.lock"), os.O_RDONLY | os.O_CREAT, 0o666)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    start = time.monotonic()
+    fast.send("create_task", {"agent_id": agent, "name": "blocked", "prompt": "p"})
+    result, error = fast.receive(timeout=60)
+    blocked = time.monotonic() - start
+    os.close(lock)
+    check(error is not None and error["code"] == -32603 and "Could not lock " in error["message"],
+          f"create_task behind a lock held for good: {result or error}")
+    check(claude(fast.root, agent) == before, "CLAUDE.md changed without the lock")
+    fast.call("create_task", {"agent_id": agent, "name": "next", "prompt": "p"})
+    check([t[0] for t in agent_tasks(db, agent)] == ["blocked", "fast", "next", "slow"], "the tasks after the lock")
+    check(claude(fast.root, agent) == render("Contested", None, agent_tasks(db, agent)), "CLAUDE.md after the lock")
+    check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
+    fast.close()
+    figures["rows checked"] += 4
+    log(f"race: the fast server waited {waited:.2f} s for the slow one's render; CLAUDE.md lists both tasks; "
+        f"a lock never released failed the call after {blocked:.1f} s: {error['message']}")
 
 
 def peak_memory(proc):
