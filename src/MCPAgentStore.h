@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AgentWorkspace.h"
 #include "MCPStoreError.h"
 
 #include <nlohmann/json.hpp>
@@ -11,14 +12,15 @@
 #include <string>
 #include <vector>
 
-struct sqlite3;
+class SQLiteConnection;
 
 // The server's only access to persistent data: one user's agents, tasks and
 // runs in a SQLite file shared with the scheduler's other processes, and each
 // agent's working directory with its rendered CLAUDE.md.
 //
-// Every operation runs its statements to completion before it returns; no
-// statement outlives the call and there are no explicit transactions. An
+// Every operation runs its statements to completion before it returns; the
+// statements are compiled once and kept, but none is left mid-step, and there
+// are no explicit transactions. An
 // operation that writes twice keeps its first write when the second fails and
 // reports the failure. Reads are limited to the configured user: another
 // user's record looks exactly like a missing one.
@@ -43,8 +45,8 @@ class MCPAgentStore {
   void openAndMigrate();
 
   const std::string& userId() const { return userId_; }
-  const std::filesystem::path& agentRoot() const { return agentRoot_; }
-  const std::filesystem::path& templateURL() const { return templateURL_; }
+  const std::filesystem::path& agentRoot() const { return workspace_.agentRoot(); }
+  const std::filesystem::path& templateURL() const { return workspace_.templateURL(); }
 
   // --- Reads. Each throws MCPStoreError::sqlError when a statement cannot be
   // prepared or a step fails; a failed step is never taken for the end of
@@ -97,7 +99,7 @@ class MCPAgentStore {
                              const std::optional<std::string>& agentDescription);
 
   // The template used when the template file cannot be read.
-  static const std::string& defaultTemplate();
+  static const std::string& defaultTemplate() { return AgentWorkspace::defaultTemplate(); }
 
   // Compact JSON text of a list of strings, or "[]" when it cannot be written.
   static std::string jsonArray(const std::vector<std::string>& values);
@@ -110,20 +112,12 @@ class MCPAgentStore {
 
   // The user's agent's name and description, without counting its tasks.
   std::optional<AgentIdentity> findAgent(const std::string& agentId);
-  void provisionAgentDir(const std::string& agentId, const std::string& name,
-                         const std::optional<std::string>& description);
-  std::filesystem::path agentDirectory(const std::string& agentId) const;
-  std::string renderCLAUDE(const std::string& agentId, const std::string& agentName,
-                           const std::optional<std::string>& agentDescription);
-  void execSQL(const char* sql);
-
-  struct Close {
-    void operator()(sqlite3* db) const;
-  };
+  // The agent's tasks as its briefing lists them; none when they cannot be read.
+  std::vector<AgentWorkspace::BriefingTask> briefingTasks(const std::string& agentId);
+  SQLiteConnection& connection();
 
   std::string dbPath_;
   std::string userId_;
-  std::filesystem::path agentRoot_;
-  std::filesystem::path templateURL_;
-  std::unique_ptr<sqlite3, Close> db_;
+  AgentWorkspace workspace_;
+  std::unique_ptr<SQLiteConnection> db_;
 };

@@ -349,9 +349,9 @@ TEST_F(StoreTest, BriefingIsRenderedFromTheTemplateByteForByte) {
   EXPECT_EQ(claude("ag_e"), briefing("E", "(no description)", "- (no other tasks yet)"));
   fs::remove(templatePath);
 
-  // Rendering makes a missing agent directory, but not its sub-directories.
+  // Rendering makes a missing agent directory and its sub-directories.
   store->regenerateAgentCLAUDE("ag_dirless", "D", {});
-  EXPECT_EQ(tree(root / "ag_dirless"), V{"CLAUDE.md"});
+  EXPECT_EQ(tree(root / "ag_dirless"), (V{"CLAUDE.md", "inputs/", "logs/", "outputs/", "shared/"}));
 
   // A write that fails midway leaves the earlier file and no temporary file.
   const std::string before = claude("ag_e");

@@ -77,8 +77,11 @@ TEST(MCPServer, AnswersOnTheGivenDescriptorInOrderAndMapsStoreFailures) {
                               "\n{\"id\":4,\"method\":\"ping\"}",
                               dropTasks);
   const std::string broken = R"({"error":{"code":-32603,"message":"SQLite error: no such table: tasks"},"id":)";
+  // The agent is looked for before its tasks are counted: a missing agent is
+  // reported as missing, not as the broken table.
   EXPECT_EQ(output, R"({"id":1,"jsonrpc":"2.0","result":{}})" "\n" + broken + R"(2,"jsonrpc":"2.0"})" "\n" +
-                               broken + R"(3,"jsonrpc":"2.0"})" "\n");
+                        R"({"error":{"code":-32602,"message":"get_agent: agent not found: a"},"id":3,"jsonrpc":"2.0"})"
+                        "\n");
 }
 
 }  // namespace

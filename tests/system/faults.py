@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The built server against the faults it meets in the field: a locked shared
-database, other writers, SIGKILL at random moments, a full disk, a lowered
-address-space limit with lines larger than it.
-Usage: faults.py SERVER_BINARY {lock|writers|crash|disk|memory}; exit status 0 when
-every check holds, 1 on the first failure, 77 when the case cannot run here."""
-import json, os, random, re, resource, select, signal, sqlite3, subprocess, sys, tempfile, threading, time
+database, other writers, SIGKILL at random moments and at chosen system calls,
+another server rendering the same agent, a full disk, a lowered address-space
+limit with lines larger than it, briefings that would grow past their limit.
+Usage: faults.py SERVER_BINARY {lock|writers|crash|disk|memory|kill|race|oversize};
+exit status 0 when every check holds, 1 on the first failure, 77 when the case
+cannot run here."""
+import fcntl, json, os, random, re, resource, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 SKIP = 77
 USER = "u-faults"
@@ -24,19 +26,21 @@ def check(condition, what):
 class Server:
     """One server process over pipes, with the environment of one user."""
 
-    def __init__(self, binary, work, root=None, address_space=None):
+    def __init__(self, binary, work, root=None, address_space=None, wrap=()):
         self.db = os.path.join(work, "kovix.db")
         self.root = root or os.path.join(work, "agents")
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "KOVIX_USER_ID": USER,
                "KOVIX_DB_PATH": self.db, "KOVIX_AGENT_ROOT": self.root,
                "KOVIX_TEMPLATE_PATH": os.path.join(work, "no-template.md")}
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+        if wrap:  # the leak checker stops the process with ptrace, which a traced process cannot
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
         def limit():
             if address_space:
                 resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
         self.log = os.path.join(work, "server.log")
         with open(self.log, "ab") as err:
-            self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE,
+            self.proc = subprocess.Popen([*wrap, binary], env=env, stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=err, preexec_fn=limit)
         self.buffer = b""
 
@@ -290,10 +294,179 @@ def case_crash(binary, work, kills=100, batch=12):
         check(any(text == render(name, description, tasks[:k]) for k in range(len(tasks) + 1)),
               f"CLAUDE.md of {agent} is not a complete rendering:\n{text}")
         rendered += 1
+    # Whatever the kills left half-done, the next task added to each agent
+    # leaves its workspace whole.
+    srv = Server(binary, work)
+    rows = list(db.execute("SELECT id, name, description FROM agents"))
+    for agent, name, description in rows:
+        srv.call("create_task", {"agent_id": agent, "name": "z-repair", "prompt": "p"})
+        check_whole(srv, db, agent, name, description)
+    srv.close()
     figures["rows checked"] += len(done_tasks) + len(agents)
     log(f"crash: {kills} kills ({mid} in the middle of the stream), {len(agents)} agents and "
         f"{len(done_tasks)} tasks answered and found, {rendered} CLAUDE.md files complete, "
-        f"{reads[0]} reads of CLAUDE.md during the stream all whole")
+        f"{reads[0]} reads of CLAUDE.md during the stream all whole, {len(rows)} workspaces whole after a repair")
+
+
+TEMPORARY = re.compile(r"\.CLAUDE\.md\.[0-9a-z]{10}\.tmp")
+WORKSPACE = ["CLAUDE.md", "inputs", "logs", "outputs", "shared"]
+
+
+def strace_or_skip(case):
+    """The strace command line, or None when strace cannot trace here."""
+    if not shutil.which("strace") or subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"],
+                                                    stderr=subprocess.DEVNULL).returncode != 0:
+        log(f"{case}: SKIPPED: strace is missing or cannot trace here")
+        return None
+    return ["strace", "-f", "-qq", "-o", "/dev/null"]
+
+
+def check_whole(srv, db, agent, name, description):
+    """The workspace of `agent` holds its four directories and a CLAUDE.md
+    listing every committed task, and nothing a render left behind."""
+    directory = os.path.join(srv.root, agent)
+    check(sorted(os.listdir(directory)) == WORKSPACE,
+          f"workspace of {agent} after the repair: {sorted(os.listdir(directory))}")
+    check(claude(srv.root, agent) == render(name, description, agent_tasks(db, agent)),
+          f"CLAUDE.md of {agent} after the repair:\n{claude(srv.root, agent)}")
+
+
+def case_kill(binary, work):
+    """SIGKILL at chosen system calls of a render (strace's fault injection),
+    then one create_task by a server that runs to the end: it must leave the
+    agent's workspace whole."""
+    strace = strace_or_skip("kill")
+    if strace is None:
+        return SKIP
+    srv = Server(binary, work)
+    agent = srv.call("create_agent", {"name": "Victim", "description": "v"})["agent_id"]
+    srv.close()
+    db = connect(srv.db)
+    # (tool, system call, its n-th call in the process): the agent's
+    # directories (mkdir), the render lock (flock), the temporary file's
+    # fsync and rename, the directory's fsync, and removing the lock file.
+    points = [("create_agent", "mkdir", n) for n in (1, 2, 3, 5)] + [("create_agent", "fsync", 1)] + \
+        [("create_task", call, n) for call, n in (("flock", 1), ("fsync", 1), ("rename", 1), ("fsync", 2),
+                                                    ("unlink", 1))]
+    killed = 0
+    for round_, (tool, call, n) in enumerate(points):
+        known = {row[0] for row in db.execute("SELECT id FROM agents")}
+        victim = Server(binary, work, wrap=strace + ["-e", f"inject={call}:signal=KILL:when={n}"])
+        arguments = {"name": f"k{round_}", "description": f"d{round_}"} if tool == "create_agent" else \
+            {"agent_id": agent, "name": f"t{round_:02}", "prompt": "p"}
+        victim.send(tool, arguments)
+        victim.proc.stdin.close()
+        status = victim.proc.wait(30)
+        victim.proc.stdout.close()
+        killed += status == -signal.SIGKILL
+        log(f"kill: {tool} with SIGKILL at {call} #{n}: exit status {status}")
+        target, name, description = agent, "Victim", "v"
+        if tool == "create_agent":
+            added = [row for row in db.execute("SELECT id, name, description FROM agents") if row[0] not in known]
+            check(len(added) == 1, f"the killed create_agent left {len(added)} rows")
+            target, name, description = added[0]
+        repair = Server(binary, work)
+        repair.call("create_task", {"agent_id": target, "name": f"r{round_:02}", "prompt": "p"})
+        repair.close()
+        check_whole(srv, db, target, name, description)
+        check_whole(srv, db, agent, "Victim", "v")
+        figures["rows checked"] += 1
+    check(killed == len(points), f"only {killed} of {len(points)} injected kills happened")
+    check_integrity(db)
+    log(f"kill: {killed} renders killed at chosen system calls, each workspace whole after the next create_task")
+
+
+def case_race(binary, work):
+    """Two servers add a task to one agent at once; the first one's fsync is
+    slowed down, so its render is overtaken. The last CLAUDE.md written must
+    still list both tasks."""
+    strace = strace_or_skip("race")
+    if strace is None:
+        return SKIP
+    fast = Server(binary, work)
+    agent = fast.call("create_agent", {"name": "Contested"})["agent_id"]
+    directory = os.path.join(fast.root, agent)
+    slow = Server(binary, work, wrap=strace + ["-e", "inject=fsync:delay_enter=1500000"])
+    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
+    deadline = time.monotonic() + 30
+    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
+        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
+        time.sleep(0.001)
+    start = time.monotonic()
+    fast.call("create_task", {"agent_id": agent, "name": "fast", "prompt": "p"})
+    waited = time.monotonic() - start
+    result, error = slow.receive()
+    check(error is None, f"the slow create_task failed: {error}")
+    db = connect(fast.db)
+    check([t[0] for t in agent_tasks(db, agent)] == ["fast", "slow"], "both tasks are stored")
+    check(claude(fast.root, agent) == render("Contested", None, agent_tasks(db, agent)),
+          f"the last CLAUDE.md written does not list both tasks:\n{claude(fast.root, agent)}")
+    check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
+    slow.close()
+
+    # A holder that never lets go (a stopped server) costs a bounded wait:
+    # the call fails, its task stays, and the next render lists it.
+    before = claude(fast.root, agent)
+    lock = os.open(os.path.join(directory, ".CLAUDE.md.lock"), os.O_RDONLY | os.O_CREAT, 0o666)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    start = time.monotonic()
+    fast.send("create_task", {"agent_id": agent, "name": "blocked", "prompt": "p"})
+    result, error = fast.receive(timeout=60)
+    blocked = time.monotonic() - start
+    os.close(lock)
+    check(error is not None and error["code"] == -32603 and "Could not lock " in error["message"],
+          f"create_task behind a lock held for good: {result or error}")
+    check(claude(fast.root, agent) == before, "CLAUDE.md changed without the lock")
+    fast.call("create_task", {"agent_id": agent, "name": "next", "prompt": "p"})
+    check([t[0] for t in agent_tasks(db, agent)] == ["blocked", "fast", "next", "slow"], "the tasks after the lock")
+    check(claude(fast.root, agent) == render("Contested", None, agent_tasks(db, agent)), "CLAUDE.md after the lock")
+    check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
+    fast.close()
+    figures["rows checked"] += 4
+    log(f"race: the fast server waited {waited:.2f} s for the slow one's render; CLAUDE.md lists both tasks; "
+        f"a lock never released failed the call after {blocked:.1f} s: {error['message']}")
+
+
+def peak_memory(proc):
+    with open(f"/proc/{proc.pid}/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+
+def case_oversize(binary, work):
+    """Placeholders inside values are replaced too, so a short request can ask
+    for a huge briefing: refused with its size, nothing written, memory kept."""
+    srv = Server(binary, work)
+    limit = 16 << 20
+    # 121 KB that would render 200 MB, and 710 KB that would render 10 GB.
+    for repeats, size in ((1000, 100_000), (10_000, 500_000)):
+        name, description = "{{AGENT_DESCRIPTION}}" * repeats, "d" * size
+        srv.send("create_agent", {"name": name, "description": description})
+        result, error = srv.receive(timeout=60)
+        expected = len(render(name, description, []).replace("{{AGENT_DESCRIPTION}}", "").encode()) + \
+            2 * repeats * size
+        check(error is not None and error["code"] == -32603, f"oversize create_agent: {result or error}")
+        check(f"the briefing would be {expected} bytes, over its limit of " in error["message"]
+              and f"plus {limit})" in error["message"], f"oversize create_agent: {error['message']}")
+        log(f"oversize: a {len(name) + len(description)} byte agent refused: {error['message'][-140:]}")
+    for agent, in connect(srv.db).execute("SELECT id FROM agents"):
+        check(sorted(os.listdir(os.path.join(srv.root, agent))) == WORKSPACE[1:], "an oversize briefing was written")
+
+    # An agent whose description repeats the task list: one more task with a
+    # long name would take it past the limit. The earlier file stays.
+    agent = srv.call("create_agent", {"name": "Keeper", "description": "{{TASK_LIST}}" * 20_000})["agent_id"]
+    srv.call("create_task", {"agent_id": agent, "name": "short", "prompt": "p"})
+    before = claude(srv.root, agent)
+    srv.send("create_task", {"agent_id": agent, "name": "n" * 1000, "prompt": "p"})
+    result, error = srv.receive(timeout=60)
+    check(error is not None and error["code"] == -32603 and "the briefing would be " in error["message"],
+          f"oversize create_task: {result or error}")
+    check(claude(srv.root, agent) == before, "the refused render changed CLAUDE.md")
+    check(sorted(os.listdir(os.path.join(srv.root, agent))) == WORKSPACE, "the refused render left a file")
+    peak = peak_memory(srv.proc)
+    log(f"oversize: peak resident memory of the server {peak / 2**20:.1f} MiB")
+    check(peak < 160 * 2**20, f"the server's peak memory was {peak / 2**20:.0f} MiB")
+    srv.close()
+    figures["rows checked"] += 3
 
 
 def case_disk(binary, work):

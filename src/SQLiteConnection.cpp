@@ -1,0 +1,127 @@
+#include "SQLiteConnection.h"
+
+#include "Diagnostics.h"
+#include "JSONText.h"
+#include "MCPStoreError.h"
+
+#include <sqlite3.h>
+
+namespace {
+
+std::string messageOf(sqlite3* db) {
+  const char* text = db ? sqlite3_errmsg(db) : nullptr;
+  return text ? std::string(text) : std::string("unknown sqlite error");
+}
+
+std::string textOf(sqlite3_value* v) {
+  const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(v));
+  if (!bytes) return {};
+  return jsontext::sanitizeUTF8(std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v))));
+}
+
+}  // namespace
+
+// --- Statement -------------------------------------------------------------
+
+Statement::~Statement() { reset(); }
+
+void Statement::reset() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+void Statement::bindText(int index, std::string_view text) {
+  sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void Statement::bindOptionalText(int index, const std::optional<std::string>& text) {
+  if (text) bindText(index, *text);
+  else sqlite3_bind_null(stmt_, index);
+}
+
+void Statement::bindInt(int index, int32_t value) { sqlite3_bind_int(stmt_, index, value); }
+void Statement::bindDouble(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
+
+bool Statement::step() {
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  throw MCPStoreError::sqlError(messageOf(db_));
+}
+
+void Statement::run() {
+  if (sqlite3_step(stmt_) != SQLITE_DONE) throw MCPStoreError::sqlError(messageOf(db_));
+}
+
+void Statement::runIgnoringResult() { sqlite3_step(stmt_); }
+
+// Columns are read through their value: one call into the connection (each
+// takes the connection's mutex) rather than one per property, which matters
+// in scans. The value is read at once, on the one thread that uses the
+// connection.
+sqlite3_value* Statement::value(int column) const { return sqlite3_column_value(stmt_, column); }
+
+bool Statement::isNull(int column) const { return sqlite3_value_type(value(column)) == SQLITE_NULL; }
+
+std::string Statement::text(int column) const { return textOf(value(column)); }
+
+std::optional<std::string> Statement::textOrNull(int column) const {
+  sqlite3_value* v = value(column);
+  if (sqlite3_value_type(v) == SQLITE_NULL) return std::nullopt;
+  return textOf(v);
+}
+
+std::optional<std::string_view> Statement::rawText(int column) const {
+  sqlite3_value* v = value(column);
+  const int type = sqlite3_value_type(v);
+  if (type == SQLITE_NULL || type == SQLITE_BLOB) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(v));
+  if (!bytes) return std::nullopt;
+  return std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v)));
+}
+
+int32_t Statement::int32(int column) const { return sqlite3_column_int(stmt_, column); }
+int64_t Statement::int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+double Statement::real(int column) const { return sqlite3_column_double(stmt_, column); }
+
+// --- SQLiteConnection ------------------------------------------------------
+
+std::unique_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path) {
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK || raw == nullptr) {
+    sqlite3_close(raw);
+    return nullptr;
+  }
+  return std::unique_ptr<SQLiteConnection>(new SQLiteConnection(raw));
+}
+
+SQLiteConnection::~SQLiteConnection() {
+  // Every kept statement is finalised here and nowhere else, so the close
+  // that follows finds none left open.
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  sqlite3_close(db_);
+}
+
+void SQLiteConnection::execSQL(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK && error) {
+    logLine(std::string("sqlite exec failed: ") + error);
+  }
+  sqlite3_free(error);
+}
+
+Statement SQLiteConnection::statement(const char* sql) {
+  if (const auto kept = statements_.find(sql); kept != statements_.end()) return Statement(db_, kept->second);
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    throw MCPStoreError::sqlError(messageOf(db_));
+  }
+  statements_.emplace(sql, raw);
+  return Statement(db_, raw);
+}
+
+std::string SQLiteConnection::message() const { return messageOf(db_); }
