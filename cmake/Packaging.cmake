@@ -4,6 +4,7 @@
 #     <prefix>/bin/kovix-mcp-server
 #     <prefix>/share/man/man1/kovix-mcp-server.1.gz
 #     <prefix>/share/doc/kovix-mcp-server/examples/agent-claude-template.md
+#     <prefix>/share/doc/kovix-mcp-server/copyright, changelog.gz
 #   cpack -G DEB (run in <build>; scripts/package does both in one step)
 #     kovix-mcp-server_<version>_<arch>.deb with the same files under /usr
 #
@@ -36,10 +37,35 @@ install(FILES ${_kovix_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/agent-claude-template.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
-# --- Debian package ------------------------------------------------------
-
+# The one place the maintainer is named: the package's Maintainer field, the
+# copyright file's contact and the changelog's sign-off all come from here.
 set(KOVIX_PACKAGE_MAINTAINER "Kovix maintainers <maintainers@kovix.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
+
+# The copyright file (machine-readable format) and the changelog, which a
+# native Debian package keeps as changelog.gz. The changelog names its own
+# version; scripts/package-test checks that it is the project's.
+set(_kovix_doc_dir ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/doc/copyright.in ${_kovix_doc_dir}/copyright @ONLY)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog.in ${_kovix_doc_dir}/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${_kovix_doc_dir}/changelog.gz
+  COMMAND ${KOVIX_GZIP} -9nkf ${_kovix_doc_dir}/changelog
+  DEPENDS ${_kovix_doc_dir}/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(kovix_changelog ALL DEPENDS ${_kovix_doc_dir}/changelog.gz)
+install(FILES ${_kovix_doc_dir}/copyright ${_kovix_doc_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Lintian overrides, shipped only when there is one.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/lintian-overrides)
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/doc/lintian-overrides _kovix_overrides REGEX "^[^#]")
+if(_kovix_overrides)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kovix-mcp-server)
+endif()
+
+# --- Debian package ------------------------------------------------------
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kovix-mcp-server)

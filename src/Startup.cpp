@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 
 extern char** environ;
 
@@ -75,7 +78,17 @@ fs::path withoutLastComponent(fs::path p) {
 
 fs::path runningExecutable() {
   std::error_code ec;
+#if defined(__APPLE__)
+  // No /proc here: dyld knows the path the program was started by, which may
+  // still go through symbolic links; resolve them as /proc/self/exe would.
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::string buffer(size, '\0');
+  if (size == 0 || _NSGetExecutablePath(buffer.data(), &size) != 0) return fs::path();
+  fs::path self = fs::canonical(fs::path(buffer.c_str()), ec);
+#else
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
+#endif
   return ec ? fs::path() : self;
 }
 
