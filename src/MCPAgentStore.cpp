@@ -4,7 +4,9 @@
 #include "SQLiteConnection.h"
 #include "ShortID.h"
 
+#include <cmath>
 #include <ctime>
+#include <iterator>
 #include <unordered_map>
 
 namespace fs = std::filesystem;
@@ -25,6 +27,10 @@ double now() {
 }
 
 json optionalText(const std::optional<std::string>& text) { return text ? json(*text) : json(nullptr); }
+
+// Another process can store an infinity in a REAL column; JSON has no way to
+// write it, and one such field must not cost the whole result.
+json finiteOrNull(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
 // A JSON list column: the array when the text is an array of strings, else
 // the empty array. Nothing is reported for text that is not.
@@ -72,6 +78,18 @@ constexpr char kInsertRun[] =
     "INSERT INTO runs (id, task_id, started_at, finished_at, status, ai_used, triggered_by, output_path, log_path, "
     "exit_code, tokens_in, tokens_out) VALUES (?, ?, ?, NULL, 'pending', ?, 'manual', NULL, NULL, NULL, NULL, NULL);";
 constexpr char kSetNextRun[] = "UPDATE tasks SET next_run_at = ? WHERE id = ?;";
+constexpr const char* kCreateTables[] = {
+    "CREATE TABLE IF NOT EXISTS agents ( id TEXT PRIMARY KEY, user_id TEXT NOT NULL DEFAULT '', "
+    "name TEXT NOT NULL, template TEXT NOT NULL DEFAULT 'custom', description TEXT, icon_symbol TEXT, "
+    "enabled INTEGER NOT NULL DEFAULT 1, created_at REAL NOT NULL );",
+    "CREATE TABLE IF NOT EXISTS tasks ( id TEXT PRIMARY KEY, agent_id TEXT NOT NULL, name TEXT NOT NULL, "
+    "prompt TEXT NOT NULL, ai_tools TEXT NOT NULL, frequency TEXT NOT NULL, host_id TEXT NOT NULL DEFAULT "
+    "'local', depends_on TEXT NOT NULL DEFAULT '[]', timeout_min INTEGER NOT NULL DEFAULT 30, working_subdir "
+    "TEXT NOT NULL DEFAULT 'shared', enabled INTEGER NOT NULL DEFAULT 1, next_run_at REAL, last_run_at REAL );",
+    "CREATE TABLE IF NOT EXISTS runs ( id TEXT PRIMARY KEY, task_id TEXT NOT NULL, started_at REAL NOT NULL, "
+    "finished_at REAL, status TEXT NOT NULL, ai_used TEXT NOT NULL, triggered_by TEXT NOT NULL, output_path "
+    "TEXT, log_path TEXT, exit_code INTEGER, tokens_in INTEGER, tokens_out INTEGER );",
+};
 #undef KOVIX_TASK_COLUMNS
 #undef KOVIX_AGENT_COLUMNS
 
@@ -94,7 +112,7 @@ class RecordBuilder {
 json agentRecord(const Statement& row, int32_t taskCount) {
   return RecordBuilder()
       .add("agent_id", row.text(0))
-      .add("created_at", row.real(6))
+      .add("created_at", finiteOrNull(row.real(6)))
       .add("description", optionalText(row.textOrNull(3)))
       .add("enabled", row.int64(5) != 0)
       .add("icon_symbol", optionalText(row.textOrNull(4)))
@@ -105,7 +123,7 @@ json agentRecord(const Statement& row, int32_t taskCount) {
 }
 
 json taskRecord(const Statement& row) {
-  auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : json(row.real(column)); };
+  auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : finiteOrNull(row.real(column)); };
   return RecordBuilder()
       .add("agent_id", row.text(1))
       .add("ai_tools", decodeStringList(row.text(4)))
@@ -144,26 +162,11 @@ void MCPAgentStore::openAndMigrate() {
   // process holds the lock it needs, it fails at once and is logged.
   db_->execSQL("PRAGMA journal_mode = WAL;");
   db_->execSQL("PRAGMA busy_timeout = 5000;");
-  // tasks.agent_id has no index, so listing an agent's tasks, counting them
-  // and rendering CLAUDE.md each read the whole table. SQLite's default 2 MiB
-  // page cache is smaller than a few thousand tasks, and a sequential scan
-  // through a smaller LRU cache misses on every page; a larger ceiling keeps
-  // the table in memory between requests. The cache only grows as far as
-  // the database needs.
-  db_->execSQL("PRAGMA cache_size = -8192;");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS agents ( id TEXT PRIMARY KEY, user_id TEXT NOT NULL DEFAULT '', "
-      "name TEXT NOT NULL, template TEXT NOT NULL DEFAULT 'custom', description TEXT, icon_symbol TEXT, "
-      "enabled INTEGER NOT NULL DEFAULT 1, created_at REAL NOT NULL );");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS tasks ( id TEXT PRIMARY KEY, agent_id TEXT NOT NULL, name TEXT NOT NULL, "
-      "prompt TEXT NOT NULL, ai_tools TEXT NOT NULL, frequency TEXT NOT NULL, host_id TEXT NOT NULL DEFAULT "
-      "'local', depends_on TEXT NOT NULL DEFAULT '[]', timeout_min INTEGER NOT NULL DEFAULT 30, working_subdir "
-      "TEXT NOT NULL DEFAULT 'shared', enabled INTEGER NOT NULL DEFAULT 1, next_run_at REAL, last_run_at REAL );");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS runs ( id TEXT PRIMARY KEY, task_id TEXT NOT NULL, started_at REAL NOT NULL, "
-      "finished_at REAL, status TEXT NOT NULL, ai_used TEXT NOT NULL, triggered_by TEXT NOT NULL, output_path "
-      "TEXT, log_path TEXT, exit_code INTEGER, tokens_in INTEGER, tokens_out INTEGER );");
+  // Nothing else runs here: a setting that reads the file would log one more
+  // failure for a file that is not a database and wait out the busy time-out
+  // once more behind a lock held at start-up.
+  for (const char* create : kCreateTables) db_->execSQL(create);
+  db_->setTableStatements({std::begin(kCreateTables), std::end(kCreateTables)});
 }
 
 // --- Reads ---------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -63,11 +64,13 @@ class Statement {
 
  private:
   friend class SQLiteConnection;
-  Statement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  Statement(SQLiteConnection* connection, sqlite3_stmt* stmt) : connection_(connection), stmt_(stmt) {}
   sqlite3_value* value(int column) const;
+  int stepOnce();
 
-  sqlite3* db_;
+  SQLiteConnection* connection_;
   sqlite3_stmt* stmt_;
+  bool stepped_ = false;
 };
 
 class SQLiteConnection {
@@ -84,10 +87,20 @@ class SQLiteConnection {
   // is thrown.
   void execSQL(const char* sql);
 
+  // The statements that make the tables, run again (quietly, with the busy
+  // time-out) whenever a statement finds a table missing: when a lock held
+  // at start-up made them fail, or another process dropped a table.
+  void setTableStatements(std::vector<const char*> creates) { creates_ = std::move(creates); }
+
   // The kept statement for `sql`, compiled on first use. `sql` must be a
   // string with static storage: its address is the statement's key. Throws
-  // MCPStoreError::sqlError when it cannot be compiled.
+  // MCPStoreError::sqlError when it cannot be compiled, after the tables
+  // were made and it was tried once more when it named a missing table.
   Statement statement(const char* sql);
+
+  // Whether SQLite's last error says a table is missing; if so, runs the
+  // table statements and returns true.
+  bool createMissingTables();
 
   // SQLite's current error message, or "unknown sqlite error".
   std::string message() const;
@@ -99,4 +112,5 @@ class SQLiteConnection {
 
   sqlite3* db_;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  std::vector<const char*> creates_;
 };

@@ -291,6 +291,92 @@ def case_crash(binary, work, kills=100, batch=12):
         f"{reads[0]} reads of CLAUDE.md during the stream all whole")
 
 
+def ready_log(work, since, timeout=60):
+    """The server log's lines once the ready line is there, and when it came."""
+    path = os.path.join(work, "server.log")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(path, errors="replace") as f:
+            text = f.read()[since:]
+        if "kovix-mcp-server: ready (uid=" in text:
+            return text.splitlines(), time.monotonic()
+        time.sleep(0.01)
+    check(False, f"no ready line within {timeout} s")
+
+
+def log_size(work):
+    path = os.path.join(work, "server.log")
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+def case_startlock(binary, work):
+    """Start-up runs the journal mode, the busy time-out and the three tables,
+    and nothing that reads the file besides: on a file that is not a database
+    it logs four failures, and behind a lock held through start-up it waits out
+    the busy time-out once per table only. The tables that could not be made
+    then are made by the first call that needs them."""
+    db_path = os.path.join(work, "kovix.db")
+    with open(db_path, "wb") as f:
+        f.write(b"not a database, " * 4096)
+    mark = log_size(work)
+    srv = Server(binary, work)
+    lines, _ = ready_log(work, mark)
+    srv.close()
+    failures = [line for line in lines if line.startswith("kovix-mcp-server: sqlite exec failed: ")]
+    check(len(failures) == 4, f"a file that is not a database: {len(failures)} logged failures, not 4:\n{lines}")
+
+    # A database without tables, in the rollback journal mode, whose lock
+    # another process holds exclusively through the server's start-up.
+    os.remove(db_path)
+    holder = connect(db_path)
+    holder.execute("PRAGMA user_version = 7")
+    holder.execute("BEGIN EXCLUSIVE")
+    mark = log_size(work)
+    start = time.monotonic()
+    srv = Server(binary, work)
+    lines, ready = ready_log(work, mark)
+    waited = ready - start
+    holder.execute("ROLLBACK")
+    log(f"startlock: ready after {waited:.2f} s behind a held lock")
+    failures = [line for line in lines if line.startswith("kovix-mcp-server: sqlite exec failed: ")]
+    check(len(failures) == 4, f"behind a held lock: {len(failures)} logged failures, not 4:\n{lines}")
+    # Three table statements wait out the 5 s busy time-out each; a fourth
+    # wait would make it 20 s.
+    check(waited < 18, f"ready after {waited:.2f} s behind a held lock: more than the three tables' waits")
+    agent = srv.call("create_agent", {"name": "Late"})["agent_id"]
+    check(srv.call("list_agents", {})["agents"][0]["agent_id"] == agent, "the agent made after a late start")
+    task = srv.call("create_task", {"agent_id": agent, "name": "t", "prompt": "p"})["task_id"]
+    check(srv.call("run_now", {"task_id": task})["status"] == "queued", "a run after a late start")
+    db = connect(db_path)
+    check(db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name").fetchall()
+          == [("agents",), ("runs",), ("tasks",)], "the three tables after a late start")
+    figures["rows checked"] += 3
+    srv.close()
+
+
+def case_infinity(binary, work):
+    """Another process stores infinities in REAL columns: those fields are
+    null, the rest of every answer stands."""
+    srv = Server(binary, work)
+    first = srv.call("create_agent", {"name": "First"})["agent_id"]
+    second = srv.call("create_agent", {"name": "Second", "description": "d"})["agent_id"]
+    task = srv.call("create_task", {"agent_id": second, "name": "t", "prompt": "p"})["task_id"]
+    db = connect(srv.db)
+    db.execute("UPDATE agents SET created_at = 9e999 WHERE id = ?", (first,))
+    db.execute("UPDATE tasks SET next_run_at = -9e999, last_run_at = 9e999 WHERE id = ?", (task,))
+    agents = srv.call("list_agents", {})["agents"]
+    check([(a["agent_id"], a["created_at"], a["task_count"]) for a in agents][1:] == [(first, None, 0)],
+          f"list_agents with an infinite created_at: {agents}")
+    check(agents[0]["agent_id"] == second and isinstance(agents[0]["created_at"], float), "the finite agent")
+    check(srv.call("get_agent", {"agent_id": first})["agent"]["created_at"] is None, "get_agent of infinity")
+    for got in (srv.call("get_task", {"task_id": task})["task"],
+                srv.call("list_tasks", {"agent_id": second})["tasks"][0]):
+        check(got["next_run_at"] is None and got["last_run_at"] is None and got["task_id"] == task,
+              f"a task with infinite run times: {got}")
+    figures["rows checked"] += 3
+    srv.close()
+
+
 def case_disk(binary, work):
     root = os.path.join(work, "agents")
     os.makedirs(root)
