@@ -56,6 +56,7 @@ void Statement::bindOptionalText(int index, const std::optional<std::string>& te
 }
 
 void Statement::bindInt(int index, int32_t value) { sqlite3_bind_int(stmt_, index, value); }
+void Statement::bindInt64(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
 void Statement::bindDouble(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
 
 bool Statement::step() {
@@ -76,6 +77,16 @@ void Statement::runIgnoringResult() { stepOnce(); }
 // in scans. The value is read at once, on the one thread that uses the
 // connection.
 sqlite3_value* Statement::value(int column) const { return sqlite3_column_value(stmt_, column); }
+
+Statement::Type Statement::type(int column) const {
+  switch (sqlite3_value_type(value(column))) {
+    case SQLITE_INTEGER: return Type::integer;
+    case SQLITE_FLOAT: return Type::real;
+    case SQLITE_TEXT: return Type::text;
+    case SQLITE_BLOB: return Type::blob;
+    default: return Type::null;
+  }
+}
 
 bool Statement::isNull(int column) const { return sqlite3_value_type(value(column)) == SQLITE_NULL; }
 
@@ -152,5 +163,7 @@ bool SQLiteConnection::createMissingTables() {
   for (const char* create : creates_) sqlite3_exec(db_, create, nullptr, nullptr, nullptr);
   return true;
 }
+
+int64_t SQLiteConnection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
 
 std::string SQLiteConnection::message() const { return messageOf(db_); }

@@ -37,6 +37,7 @@ class Statement {
   void bindText(int index, std::string_view text);
   void bindOptionalText(int index, const std::optional<std::string>& text);
   void bindInt(int index, int32_t value);
+  void bindInt64(int index, int64_t value);
   void bindDouble(int index, double value);
 
   // True on a row, false at the end. Anything else (busy past the time-out,
@@ -50,6 +51,9 @@ class Statement {
   // Makes the statement ready to be bound and stepped again.
   void reset();
 
+  // The column's storage class in this row.
+  enum class Type { integer, real, text, blob, null };
+  Type type(int column) const;
   bool isNull(int column) const;
   // Text by byte length, ill-formed UTF-8 replaced by U+FFFD. A NULL (which
   // only another process can put into our NOT NULL columns) reads as "".
@@ -101,6 +105,9 @@ class SQLiteConnection {
   // Whether SQLite's last error says a table is missing; if so, runs the
   // table statements and returns true.
   bool createMissingTables();
+
+  // The rowid of the row that the last successful INSERT made.
+  int64_t lastInsertRowid() const;
 
   // SQLite's current error message, or "unknown sqlite error".
   std::string message() const;
