@@ -266,6 +266,16 @@ int64_t MCPAgentStore::dataVersion() {
 
 void MCPAgentStore::dropSnapshot() { snapshot_.reset(); }
 
+void MCPAgentStore::beginOperation() {
+  std::optional<int64_t> version;
+  try {
+    version = dataVersion();
+  } catch (const MCPStoreError&) {
+  }
+  mayLoad_ = version && version == lastOperationVersion_;
+  lastOperationVersion_ = version;
+}
+
 MCPAgentStore::Snapshot* MCPAgentStore::snapshot() {
   int64_t version;
   try {
@@ -276,7 +286,7 @@ MCPAgentStore::Snapshot* MCPAgentStore::snapshot() {
   }
   if (snapshot_ && version == snapshotVersion_) return snapshot_.get();
   snapshot_.reset();
-  if (unusableVersion_ == version) return nullptr;
+  if (!mayLoad_ || version != lastOperationVersion_ || unusableVersion_ == version) return nullptr;
   auto loaded = loadSnapshot();
   // The snapshot is read by more than one statement. When another process
   // committed in between, it may hold parts of two states: use none of it.
@@ -367,6 +377,7 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
 // --- Reads ---------------------------------------------------------------
 
 json MCPAgentStore::listAgents() {
+  beginOperation();
   Snapshot* snap = snapshot();
   if (!snap || !snap->agentsOrdered) return listAgentsFromFile();
   json agents = json::array();
@@ -409,6 +420,7 @@ json MCPAgentStore::listAgentsFromFile() {
 }
 
 std::optional<json> MCPAgentStore::getAgent(const std::string& agentId) {
+  beginOperation();
   if (Snapshot* snap = snapshot()) {
     const Snapshot::Agent* agent = snap->find(agentId);
     if (!agent) return std::nullopt;
@@ -447,6 +459,7 @@ std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::
 }
 
 json MCPAgentStore::listTasks(const std::string& agentId) {
+  beginOperation();
   Snapshot* snap = snapshot();
   if (!snap) return listTasksFromFile(agentId);
   const Snapshot::Agent* agent = snap->find(agentId);
@@ -498,6 +511,7 @@ std::string MCPAgentStore::jsonArray(const std::vector<std::string>& values) {
 void MCPAgentStore::createAgent(const std::string& id, const std::string& name, const std::string& templateName,
                                 const std::optional<std::string>& description,
                                 const std::optional<std::string>& iconSymbol) {
+  beginOperation();
   const double createdAt = now();
   {
     Statement insert = connection().statement(kInsertAgent);
@@ -540,6 +554,7 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
                                const std::string& prompt, const std::vector<std::string>& aiTools,
                                const std::string& frequency, const std::string& hostId, int32_t timeoutMin,
                                const std::string& workingSubdir) {
+  beginOperation();
   if (!findAgent(agentId)) throw MCPStoreError::notFound("agent " + agentId);
   const std::string tools = jsonArray(aiTools);
   {

@@ -127,6 +127,13 @@ class MCPAgentStore {
   // as they would without it).
   Snapshot* snapshot();
   std::unique_ptr<Snapshot> loadSnapshot();
+  // Notes the data version at the start of an operation that reads through
+  // the snapshot. Right after another process has committed, an operation
+  // reads the file as it would without a snapshot, at no more cost; the
+  // snapshot is read afresh only when the next operation finds the version
+  // unchanged, so a file that changes between every two calls never pays
+  // for one.
+  void beginOperation();
   int64_t dataVersion();
   // Forgets the snapshot: after a write whose outcome is not known for sure.
   void dropSnapshot();
@@ -144,4 +151,6 @@ class MCPAgentStore {
   // The data version at which a snapshot could not be made; not tried again
   // until another process commits.
   std::optional<int64_t> unusableVersion_;
+  std::optional<int64_t> lastOperationVersion_;
+  bool mayLoad_ = false;
 };
