@@ -274,12 +274,16 @@ void MCPAgentStore::beginOperation() {
   }
   mayLoad_ = version && version == lastOperationVersion_;
   lastOperationVersion_ = version;
+  // The operation's first look at the snapshot uses this reading; any later
+  // one reads the version again.
+  operationVersion_ = version;
 }
 
 MCPAgentStore::Snapshot* MCPAgentStore::snapshot() {
   int64_t version;
   try {
-    version = dataVersion();
+    version = operationVersion_ ? *operationVersion_ : dataVersion();
+    operationVersion_.reset();
   } catch (const MCPStoreError&) {
     dropSnapshot();
     return nullptr;
@@ -480,6 +484,12 @@ json MCPAgentStore::listTasks(const std::string& agentId) {
     }
     list.push_back(taskRecord(get));
   }
+  // The rows were read one by one: another process that committed meanwhile
+  // may have changed what the snapshot ordered them by.
+  if (dataVersion() != snapshotVersion_) {
+    dropSnapshot();
+    return listTasksFromFile(agentId);
+  }
   return tasks;
 }
 
@@ -530,7 +540,10 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
     }
   }
   // Our own commit leaves the data version as it was: the snapshot learns of
-  // the row here, or is dropped when it cannot place it for certain.
+  // the row here, or is dropped when it cannot place it for certain. The
+  // version is read again after it: the commit may have found another
+  // process's before it.
+  operationVersion_.reset();
   if (snapshot_) {
     Snapshot& snap = *snapshot_;
     if (snap.count(id) != 0 || snap.find(id)) {
@@ -576,6 +589,7 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
       throw;
     }
   }
+  operationVersion_.reset();
   if (snapshot_) {
     Snapshot& snap = *snapshot_;
     ++snap.counts[agentId];

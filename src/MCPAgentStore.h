@@ -25,6 +25,10 @@ class SQLiteConnection;
 // reports the failure. Reads are limited to the configured user: another
 // user's record looks exactly like a missing one.
 //
+// Lists, counts and briefings are answered from what the store has already
+// read, for as long as no other process has committed to the file; the
+// answers are byte for byte those the file gives.
+//
 // Errors: MCPStoreError for the database and for missing records;
 // std::runtime_error (with the path and the system's reason) for the file
 // system.
@@ -153,4 +157,5 @@ class MCPAgentStore {
   std::optional<int64_t> unusableVersion_;
   std::optional<int64_t> lastOperationVersion_;
   bool mayLoad_ = false;
+  std::optional<int64_t> operationVersion_;
 };
