@@ -47,6 +47,8 @@
 #include "MCPAgentStore.h"
 #include "MCPServer.h"
 
+#include <sqlite3.h>
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -769,6 +771,78 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// --- Another process --------------------------------------------------
+//
+// Between inputs a second connection, standing for the scheduler's other
+// processes, commits a change derived from the input; the store must then
+// answer from the file as it is, never from what it read before. Its lists
+// are compared with what the second connection reads.
+
+std::vector<std::string> column(sqlite3* db, const char* sql, const std::string& arg = {}) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) setupFailed(sqlite3_errmsg(db));
+  if (!arg.empty()) sqlite3_bind_text(stmt, 1, arg.data(), static_cast<int>(arg.size()), SQLITE_TRANSIENT);
+  std::vector<std::string> values;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    values.emplace_back(text ? text : "");
+  }
+  sqlite3_finalize(stmt);
+  return values;
+}
+
+void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(f.dbPath.c_str(), &db) != SQLITE_OK) setupFailed("second connection: " + f.dbPath.string());
+  sqlite3_busy_timeout(db, 5000);
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
+  const std::string n = std::to_string(f.runs), name = "other " + std::to_string(hash % 7);
+  std::string sql;
+  switch (hash % 5) {
+    case 0: break;  // nothing: what the store keeps stays good
+    case 1:
+      sql = "INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency) VALUES ('tk_ext" + n +
+            "', 'ag_fuzzagent" + std::to_string(1 + hash % 2) + "', '" + name + "', 'p', '[]', '@daily');";
+      break;
+    case 2: sql = "DELETE FROM tasks WHERE rowid = (SELECT MAX(rowid) FROM tasks);"; break;
+    case 3:
+      sql = "INSERT INTO agents (id, user_id, name, created_at) VALUES ('ag_ext" + n + "', '" + kUserId + "', '" +
+            name + "', " + std::to_string(hash % 3) + ");";
+      break;
+    default: sql = "UPDATE tasks SET agent_id = 'ag_fuzzagent2', name = '" + name + "' WHERE id = 'tk_fuzztask01';";
+  }
+  if (!sql.empty()) sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+
+  std::vector<std::string> expected;
+  for (const auto& id : column(db, "SELECT id FROM agents WHERE user_id = 'fuzz-user' ORDER BY created_at, rowid")) {
+    expected.push_back(id + ":" + column(db, "SELECT COUNT(*) FROM tasks WHERE agent_id = ?", id).at(0));
+    for (const auto& task : column(db, "SELECT id FROM tasks WHERE agent_id = ? ORDER BY name, rowid", id)) {
+      expected.push_back(task);
+    }
+  }
+  sqlite3_close(db);
+
+  std::vector<std::string> got;
+  try {
+    const json agents = f.store->listAgents();
+    for (const auto& agent : agents) {
+      const std::string id = agent.at("agent_id");
+      got.push_back(id + ":" + std::to_string(agent.at("task_count").get<long>()));
+      for (const auto& task : f.store->listTasks(id)) got.push_back(task.at("task_id"));
+    }
+  } catch (const std::exception& e) {
+    fail(std::string("the store's lists after another process wrote: ") + e.what());
+  }
+  // Agents of equal created_at, and tasks of equal names, may come in either
+  // order; compare them as sets then.
+  if (got != expected) {
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    if (got != expected) fail("the store's lists differ from the file after another process wrote");
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fixture& f = *gFixture;
   if (f.runs++ % kRunsPerStore == 0 || storeIsLarge(f)) {
@@ -783,5 +857,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string output = readContents(f.output);
   checkOutput(std::string_view(reinterpret_cast<const char*>(data), size), output);
+  anotherProcessWrites(f, data, size);
   return 0;
 }

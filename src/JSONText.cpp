@@ -105,43 +105,59 @@ std::string sanitizeUTF8(std::string_view bytes) {
   return out;
 }
 
-void writeString(std::string_view text, std::string& out) {
-  static constexpr char hex[] = "0123456789abcdef";
-  static constexpr auto needsEscape = [] {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = true;
-    table['"'] = table['\\'] = table['/'] = true;
-    return table;
-  }();
-  out.reserve(out.size() + text.size() + 2);
-  out.push_back('"');
-  size_t runStart = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (!needsEscape[c]) continue;
-    out.append(text.substr(runStart, i - runStart));
-    runStart = i + 1;
-    switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '/': out.append("\\/"); break;
-      case '\b': out.append("\\b"); break;
-      case '\f': out.append("\\f"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
-      default: {
-        const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        out.append(escape, sizeof escape);
-      }
-    }
-  }
-  out.append(text.substr(runStart));
-  out.push_back('"');
+namespace {
+
+// What each byte of a string's contents becomes: written once, as JSON text,
+// or twice, as the contents of a JSON string that holds that text. An empty
+// entry leaves the byte as it is.
+using EscapeTable = std::array<std::string_view, 256>;
+
+constexpr EscapeTable makeEscapes(bool twice) {
+  EscapeTable table{};
+  constexpr std::string_view once[] = {
+      "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+      "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+      "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+      "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+  constexpr std::string_view twiceOver[] = {
+      "\\\\u0000", "\\\\u0001", "\\\\u0002", "\\\\u0003", "\\\\u0004", "\\\\u0005", "\\\\u0006", "\\\\u0007",
+      "\\\\b",     "\\\\t",     "\\\\n",     "\\\\u000b", "\\\\f",     "\\\\r",     "\\\\u000e", "\\\\u000f",
+      "\\\\u0010", "\\\\u0011", "\\\\u0012", "\\\\u0013", "\\\\u0014", "\\\\u0015", "\\\\u0016", "\\\\u0017",
+      "\\\\u0018", "\\\\u0019", "\\\\u001a", "\\\\u001b", "\\\\u001c", "\\\\u001d", "\\\\u001e", "\\\\u001f"};
+  for (int c = 0; c < 0x20; ++c) table[c] = twice ? twiceOver[c] : once[c];
+  table['"'] = twice ? "\\\\\\\"" : "\\\"";
+  table['\\'] = twice ? "\\\\\\\\" : "\\\\";
+  table['/'] = twice ? "\\\\\\/" : "\\/";
+  return table;
 }
 
-bool write(const nlohmann::json& value, std::string& out) {
+constexpr EscapeTable kOnce = makeEscapes(false);
+constexpr EscapeTable kTwice = makeEscapes(true);
+
+void writeStringWith(const EscapeTable& escapes, std::string_view quote, std::string_view text, std::string& out) {
+  // Room for a few escapes without growing; a string that needs more grows
+  // once or twice.
+  out.reserve(out.size() + text.size() + text.size() / 16 + 2 * quote.size());
+  out.append(quote);
+  size_t runStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const std::string_view escape = escapes[static_cast<unsigned char>(text[i])];
+    if (escape.empty()) continue;
+    out.append(text.data() + runStart, i - runStart);
+    out.append(escape);
+    runStart = i + 1;
+  }
+  out.append(text.data() + runStart, text.size() - runStart);
+  out.append(quote);
+}
+
+// Writes `value` as JSON text, or (`twice`) as the contents of a JSON string
+// holding that text: the same walk, with every quote of the text escaped and
+// every string's contents escaped a second time.
+bool writeValue(const nlohmann::json& value, std::string& out, bool twice) {
   using Type = nlohmann::json::value_t;
+  const std::string_view quote = twice ? "\\\"" : "\"";
+  const EscapeTable& escapes = twice ? kTwice : kOnce;
   switch (value.type()) {
     case Type::null:
     case Type::discarded:
@@ -157,7 +173,7 @@ bool write(const nlohmann::json& value, std::string& out) {
     case Type::string: {
       const auto& s = value.get_ref<const std::string&>();
       if (!isValidUTF8(s)) return false;
-      writeString(s, out);
+      writeStringWith(escapes, quote, s, out);
       return true;
     }
     case Type::array: {
@@ -166,7 +182,7 @@ bool write(const nlohmann::json& value, std::string& out) {
       for (const auto& element : value) {
         if (!first) out.push_back(',');
         first = false;
-        if (!write(element, out)) return false;
+        if (!writeValue(element, out, twice)) return false;
       }
       out.push_back(']');
       return true;
@@ -174,13 +190,13 @@ bool write(const nlohmann::json& value, std::string& out) {
     case Type::object: {
       out.push_back('{');
       bool first = true;
-      for (const auto& [key, member] : value.items()) {
+      for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>()) {
         if (!first) out.push_back(',');
         first = false;
         if (!isValidUTF8(key)) return false;
-        writeString(key, out);
+        writeStringWith(escapes, quote, key, out);
         out.push_back(':');
-        if (!write(member, out)) return false;
+        if (!writeValue(member, out, twice)) return false;
       }
       out.push_back('}');
       return true;
@@ -189,6 +205,19 @@ bool write(const nlohmann::json& value, std::string& out) {
       return false;
   }
   return false;
+}
+
+}  // namespace
+
+void writeString(std::string_view text, std::string& out) { writeStringWith(kOnce, "\"", text, out); }
+
+bool write(const nlohmann::json& value, std::string& out) { return writeValue(value, out, false); }
+
+bool writeAsString(const nlohmann::json& value, std::string& out) {
+  out.push_back('"');
+  if (!writeValue(value, out, true)) return false;
+  out.push_back('"');
+  return true;
 }
 
 bool nestsDeeperThan(std::string_view text, int limit) {

@@ -16,6 +16,11 @@ namespace jsontext {
 // number that is not finite, or a string that is not valid UTF-8.
 bool write(const nlohmann::json& value, std::string& out);
 
+// Appends, as one quoted JSON string, the text that write() would append for
+// `value`: the same result as write() followed by writeString(), in one pass
+// and without the intermediate text. Fails as write() does.
+bool writeAsString(const nlohmann::json& value, std::string& out);
+
 // Appends `text` as a quoted JSON string. `text` must be valid UTF-8.
 void writeString(std::string_view text, std::string& out);
 

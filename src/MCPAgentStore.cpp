@@ -4,7 +4,10 @@
 #include "SQLiteConnection.h"
 #include "ShortID.h"
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
+#include <iterator>
 #include <unordered_map>
 
 namespace fs = std::filesystem;
@@ -25,6 +28,10 @@ double now() {
 }
 
 json optionalText(const std::optional<std::string>& text) { return text ? json(*text) : json(nullptr); }
+
+// Another process can store an infinity in a REAL column; JSON has no way to
+// write it, and one such field must not cost the whole result.
+json finiteOrNull(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
 // A JSON list column: the array when the text is an array of strings, else
 // the empty array. Nothing is reported for text that is not.
@@ -72,6 +79,24 @@ constexpr char kInsertRun[] =
     "INSERT INTO runs (id, task_id, started_at, finished_at, status, ai_used, triggered_by, output_path, log_path, "
     "exit_code, tokens_in, tokens_out) VALUES (?, ?, ?, NULL, 'pending', ?, 'manual', NULL, NULL, NULL, NULL, NULL);";
 constexpr char kSetNextRun[] = "UPDATE tasks SET next_run_at = ? WHERE id = ?;";
+constexpr char kDataVersion[] = "PRAGMA data_version;";
+constexpr char kEncoding[] = "PRAGMA encoding;";
+constexpr char kTableSchemas[] = "SELECT name, sql FROM sqlite_master WHERE name IN ('agents', 'tasks');";
+constexpr char kSnapshotAgents[] = "SELECT " KOVIX_AGENT_COLUMNS " FROM agents WHERE user_id = ?;";
+constexpr char kSnapshotTasks[] = "SELECT rowid, agent_id, name, frequency, ai_tools, working_subdir FROM tasks;";
+constexpr char kTaskByRow[] = "SELECT " KOVIX_TASK_COLUMNS("") " FROM tasks WHERE rowid = ?;";
+constexpr const char* kCreateTables[] = {
+    "CREATE TABLE IF NOT EXISTS agents ( id TEXT PRIMARY KEY, user_id TEXT NOT NULL DEFAULT '', "
+    "name TEXT NOT NULL, template TEXT NOT NULL DEFAULT 'custom', description TEXT, icon_symbol TEXT, "
+    "enabled INTEGER NOT NULL DEFAULT 1, created_at REAL NOT NULL );",
+    "CREATE TABLE IF NOT EXISTS tasks ( id TEXT PRIMARY KEY, agent_id TEXT NOT NULL, name TEXT NOT NULL, "
+    "prompt TEXT NOT NULL, ai_tools TEXT NOT NULL, frequency TEXT NOT NULL, host_id TEXT NOT NULL DEFAULT "
+    "'local', depends_on TEXT NOT NULL DEFAULT '[]', timeout_min INTEGER NOT NULL DEFAULT 30, working_subdir "
+    "TEXT NOT NULL DEFAULT 'shared', enabled INTEGER NOT NULL DEFAULT 1, next_run_at REAL, last_run_at REAL );",
+    "CREATE TABLE IF NOT EXISTS runs ( id TEXT PRIMARY KEY, task_id TEXT NOT NULL, started_at REAL NOT NULL, "
+    "finished_at REAL, status TEXT NOT NULL, ai_used TEXT NOT NULL, triggered_by TEXT NOT NULL, output_path "
+    "TEXT, log_path TEXT, exit_code INTEGER, tokens_in INTEGER, tokens_out INTEGER );",
+};
 #undef KOVIX_TASK_COLUMNS
 #undef KOVIX_AGENT_COLUMNS
 
@@ -91,21 +116,55 @@ class RecordBuilder {
   json::object_t& members_;
 };
 
-json agentRecord(const Statement& row, int32_t taskCount) {
+json agentRecord(std::string id, std::string name, std::string templateName,
+                 const std::optional<std::string>& description, const std::optional<std::string>& iconSymbol,
+                 bool enabled, double createdAt, int32_t taskCount) {
   return RecordBuilder()
-      .add("agent_id", row.text(0))
-      .add("created_at", row.real(6))
-      .add("description", optionalText(row.textOrNull(3)))
-      .add("enabled", row.int64(5) != 0)
-      .add("icon_symbol", optionalText(row.textOrNull(4)))
-      .add("name", row.text(1))
+      .add("agent_id", std::move(id))
+      .add("created_at", finiteOrNull(createdAt))
+      .add("description", optionalText(description))
+      .add("enabled", enabled)
+      .add("icon_symbol", optionalText(iconSymbol))
+      .add("name", std::move(name))
       .add("task_count", taskCount)
-      .add("template", row.text(2))
+      .add("template", std::move(templateName))
       .take();
 }
 
+json agentRecord(const Statement& row, int32_t taskCount) {
+  return agentRecord(row.text(0), row.text(1), row.text(2), row.textOrNull(3), row.textOrNull(4), row.int64(5) != 0,
+                     row.real(6), taskCount);
+}
+
+// The text SQLite keeps in sqlite_master for a table made by `create`.
+std::string storedSchema(std::string_view create) {
+  std::string text(create);
+  if (const auto at = text.find("IF NOT EXISTS "); at != text.npos) text.erase(at, 14);
+  if (!text.empty() && text.back() == ';') text.pop_back();
+  return text;
+}
+
+// The briefing's tasks, each distinct tool list decoded once: most tasks
+// share one.
+class BriefingBuilder {
+ public:
+  void add(std::string name, std::string frequency, const std::string& aiTools, std::string workingSubdir) {
+    if (aiTools != toolsText_) {
+      toolsText_ = aiTools;
+      tools_ = decodeStringList(*toolsText_);
+    }
+    tasks_.push_back({std::move(name), std::move(frequency), tools_, std::move(workingSubdir)});
+  }
+  std::vector<AgentWorkspace::BriefingTask> take() { return std::move(tasks_); }
+
+ private:
+  std::optional<std::string> toolsText_;
+  std::vector<std::string> tools_;
+  std::vector<AgentWorkspace::BriefingTask> tasks_;
+};
+
 json taskRecord(const Statement& row) {
-  auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : json(row.real(column)); };
+  auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : finiteOrNull(row.real(column)); };
   return RecordBuilder()
       .add("agent_id", row.text(1))
       .add("ai_tools", decodeStringList(row.text(4)))
@@ -124,6 +183,52 @@ json taskRecord(const Statement& row) {
 }
 
 }  // namespace
+
+// The user's agents, and for each agent id named in the tasks table how many
+// tasks name it, and for each of the user's agents what its briefing shows
+// of its tasks, each with its rowid. Kept only where its order is certain:
+// agents whose created_at tie, or tasks of one agent whose names tie (or are
+// not UTF-8 text), are listed by SQLite's own sort instead.
+struct MCPAgentStore::Snapshot {
+  struct Task {
+    int64_t rowid;
+    std::string name;  // the bytes SQLite compares
+    std::string frequency;
+    std::string aiTools;
+    std::string workingSubdir;
+  };
+  struct Agent {
+    std::string id;
+    json record;  // with task_count 0
+    std::string name;
+    std::optional<std::string> description;
+    double createdAt;
+    std::vector<Task> tasks;  // by name
+    bool tasksOrdered = true;
+  };
+
+  std::vector<Agent> agents;  // oldest first
+  bool agentsOrdered = true;
+  std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
+  std::unordered_map<std::string, int32_t, TransparentHash, std::equal_to<>> counts;
+
+  Agent* find(std::string_view id) {
+    const auto found = positions.find(id);
+    return found == positions.end() ? nullptr : &agents[found->second];
+  }
+  int32_t count(std::string_view id) const {
+    const auto found = counts.find(id);
+    return found == counts.end() ? 0 : found->second;
+  }
+  // Puts a task into its agent's list at its place by name.
+  static void insert(Agent& agent, Task task) {
+    auto& tasks = agent.tasks;
+    const auto at = std::upper_bound(tasks.begin(), tasks.end(), task.name,
+                                     [](const std::string& name, const Task& t) { return name < t.name; });
+    if (at != tasks.begin() && std::prev(at)->name == task.name) agent.tasksOrdered = false;
+    tasks.insert(at, std::move(task));
+  }
+};
 
 MCPAgentStore::MCPAgentStore(std::string dbPath, std::string userId, fs::path agentRoot, fs::path templateURL)
     : dbPath_(std::move(dbPath)),
@@ -144,31 +249,152 @@ void MCPAgentStore::openAndMigrate() {
   // process holds the lock it needs, it fails at once and is logged.
   db_->execSQL("PRAGMA journal_mode = WAL;");
   db_->execSQL("PRAGMA busy_timeout = 5000;");
-  // tasks.agent_id has no index, so listing an agent's tasks, counting them
-  // and rendering CLAUDE.md each read the whole table. SQLite's default 2 MiB
-  // page cache is smaller than a few thousand tasks, and a sequential scan
-  // through a smaller LRU cache misses on every page; a larger ceiling keeps
-  // the table in memory between requests. The cache only grows as far as
-  // the database needs.
-  db_->execSQL("PRAGMA cache_size = -8192;");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS agents ( id TEXT PRIMARY KEY, user_id TEXT NOT NULL DEFAULT '', "
-      "name TEXT NOT NULL, template TEXT NOT NULL DEFAULT 'custom', description TEXT, icon_symbol TEXT, "
-      "enabled INTEGER NOT NULL DEFAULT 1, created_at REAL NOT NULL );");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS tasks ( id TEXT PRIMARY KEY, agent_id TEXT NOT NULL, name TEXT NOT NULL, "
-      "prompt TEXT NOT NULL, ai_tools TEXT NOT NULL, frequency TEXT NOT NULL, host_id TEXT NOT NULL DEFAULT "
-      "'local', depends_on TEXT NOT NULL DEFAULT '[]', timeout_min INTEGER NOT NULL DEFAULT 30, working_subdir "
-      "TEXT NOT NULL DEFAULT 'shared', enabled INTEGER NOT NULL DEFAULT 1, next_run_at REAL, last_run_at REAL );");
-  db_->execSQL(
-      "CREATE TABLE IF NOT EXISTS runs ( id TEXT PRIMARY KEY, task_id TEXT NOT NULL, started_at REAL NOT NULL, "
-      "finished_at REAL, status TEXT NOT NULL, ai_used TEXT NOT NULL, triggered_by TEXT NOT NULL, output_path "
-      "TEXT, log_path TEXT, exit_code INTEGER, tokens_in INTEGER, tokens_out INTEGER );");
+  // Nothing else runs here: a setting that reads the file would log one more
+  // failure for a file that is not a database and wait out the busy time-out
+  // once more behind a lock held at start-up.
+  for (const char* create : kCreateTables) db_->execSQL(create);
+  db_->setTableStatements({std::begin(kCreateTables), std::end(kCreateTables)});
+}
+
+// --- Snapshot ------------------------------------------------------------
+
+int64_t MCPAgentStore::dataVersion() {
+  Statement version = connection().statement(kDataVersion);
+  if (!version.step()) throw MCPStoreError::sqlError("no data version");
+  return version.int64(0);
+}
+
+void MCPAgentStore::dropSnapshot() { snapshot_.reset(); }
+
+void MCPAgentStore::beginOperation() {
+  std::optional<int64_t> version;
+  try {
+    version = dataVersion();
+  } catch (const MCPStoreError&) {
+  }
+  mayLoad_ = version && version == lastOperationVersion_;
+  lastOperationVersion_ = version;
+  // The operation's first look at the snapshot uses this reading; any later
+  // one reads the version again.
+  operationVersion_ = version;
+}
+
+MCPAgentStore::Snapshot* MCPAgentStore::snapshot() {
+  int64_t version;
+  try {
+    version = operationVersion_ ? *operationVersion_ : dataVersion();
+    operationVersion_.reset();
+  } catch (const MCPStoreError&) {
+    dropSnapshot();
+    return nullptr;
+  }
+  if (snapshot_ && version == snapshotVersion_) return snapshot_.get();
+  snapshot_.reset();
+  if (!mayLoad_ || version != lastOperationVersion_ || unusableVersion_ == version) return nullptr;
+  auto loaded = loadSnapshot();
+  // The snapshot is read by more than one statement. When another process
+  // committed in between, it may hold parts of two states: use none of it.
+  int64_t after = version + 1;
+  try {
+    after = dataVersion();
+  } catch (const MCPStoreError&) {
+  }
+  if (after != version) return nullptr;
+  if (!loaded) {
+    unusableVersion_ = version;
+    return nullptr;
+  }
+  snapshot_ = std::move(loaded);
+  snapshotVersion_ = version;
+  return snapshot_.get();
+}
+
+std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
+  SQLiteConnection& db = connection();
+  // Only what it can stand for exactly: the tables as this program makes
+  // them (so the columns' affinities and the rowids are known), text compared
+  // as UTF-8 bytes.
+  {
+    Statement encoding = db.statement(kEncoding);
+    if (!encoding.step() || encoding.text(0) != "UTF-8") return nullptr;
+  }
+  {
+    static const std::string agentsSchema = storedSchema(kCreateTables[0]), tasksSchema = storedSchema(kCreateTables[1]);
+    Statement schema = db.statement(kTableSchemas);
+    int matching = 0;
+    while (schema.step()) {
+      const std::string name = schema.text(0), sql = schema.text(1);
+      if (sql != (name == "agents" ? agentsSchema : tasksSchema)) return nullptr;
+      ++matching;
+    }
+    if (matching != 2) return nullptr;
+  }
+  auto snap = std::make_unique<Snapshot>();
+  {
+    Statement agents = db.statement(kSnapshotAgents);
+    agents.bindText(1, userId_);
+    while (agents.step()) {
+      const auto created = agents.type(6);
+      if (agents.type(0) != Statement::Type::text ||
+          (created != Statement::Type::real && created != Statement::Type::integer)) {
+        return nullptr;
+      }
+      snap->agents.push_back({std::string(*agents.rawText(0)), agentRecord(agents, 0), agents.text(1),
+                              agents.textOrNull(3), agents.real(6), {}, true});
+    }
+  }
+  // Read in rowid order; a stable sort keeps that order among equals, but
+  // whether SQLite's sort does is not promised, so equals are not kept.
+  std::stable_sort(snap->agents.begin(), snap->agents.end(),
+                   [](const Snapshot::Agent& a, const Snapshot::Agent& b) { return a.createdAt < b.createdAt; });
+  for (size_t i = 0; i < snap->agents.size(); ++i) {
+    if (i > 0 && !(snap->agents[i - 1].createdAt < snap->agents[i].createdAt)) snap->agentsOrdered = false;
+    if (!snap->positions.emplace(snap->agents[i].id, i).second) return nullptr;
+  }
+  {
+    Statement tasks = db.statement(kSnapshotTasks);
+    while (tasks.step()) {
+      // A NULL or a blob in agent_id never equals an agent's id.
+      if (tasks.type(1) != Statement::Type::text) continue;
+      const std::string_view agentId = *tasks.rawText(1);
+      if (const auto counted = snap->counts.find(agentId); counted != snap->counts.end()) ++counted->second;
+      else snap->counts.emplace(agentId, 1);
+      Snapshot::Agent* agent = snap->find(agentId);
+      if (!agent) continue;
+      const auto name = tasks.rawText(2);
+      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) agent->tasksOrdered = false;
+      agent->tasks.push_back({tasks.int64(0), tasks.text(2), tasks.text(3), tasks.text(4), tasks.text(5)});
+    }
+  }
+  for (auto& agent : snap->agents) {
+    std::stable_sort(agent.tasks.begin(), agent.tasks.end(),
+                     [](const Snapshot::Task& a, const Snapshot::Task& b) { return a.name < b.name; });
+    for (size_t i = 1; i < agent.tasks.size(); ++i) {
+      if (agent.tasks[i - 1].name == agent.tasks[i].name) agent.tasksOrdered = false;
+    }
+  }
+  return snap;
+} catch (const MCPStoreError&) {
+  return nullptr;
 }
 
 // --- Reads ---------------------------------------------------------------
 
 json MCPAgentStore::listAgents() {
+  beginOperation();
+  Snapshot* snap = snapshot();
+  if (!snap || !snap->agentsOrdered) return listAgentsFromFile();
+  json agents = json::array();
+  auto& list = agents.get_ref<json::array_t&>();
+  list.reserve(snap->agents.size());
+  for (const auto& agent : snap->agents) {
+    list.push_back(agent.record);
+    list.back()["task_count"] = snap->count(agent.id);
+  }
+  return agents;
+}
+
+json MCPAgentStore::listAgentsFromFile() {
   SQLiteConnection& db = connection();
   json agents = json::array();
   // Where each agent's record sits, by id; an id that is NULL names no task.
@@ -198,6 +424,14 @@ json MCPAgentStore::listAgents() {
 }
 
 std::optional<json> MCPAgentStore::getAgent(const std::string& agentId) {
+  beginOperation();
+  if (Snapshot* snap = snapshot()) {
+    const Snapshot::Agent* agent = snap->find(agentId);
+    if (!agent) return std::nullopt;
+    json record = agent->record;
+    record["task_count"] = snap->count(agentId);
+    return record;
+  }
   SQLiteConnection& db = connection();
   json agent;
   {
@@ -216,6 +450,11 @@ std::optional<json> MCPAgentStore::getAgent(const std::string& agentId) {
 }
 
 std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::string& agentId) {
+  if (Snapshot* snap = snapshot()) {
+    const Snapshot::Agent* agent = snap->find(agentId);
+    if (!agent) return std::nullopt;
+    return AgentIdentity{agent->name, agent->description};
+  }
   Statement get = connection().statement(kFindAgent);
   get.bindText(1, agentId);
   get.bindText(2, userId_);
@@ -224,6 +463,37 @@ std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::
 }
 
 json MCPAgentStore::listTasks(const std::string& agentId) {
+  beginOperation();
+  Snapshot* snap = snapshot();
+  if (!snap) return listTasksFromFile(agentId);
+  const Snapshot::Agent* agent = snap->find(agentId);
+  if (!agent) return json::array();
+  if (!agent->tasksOrdered) return listTasksFromFile(agentId);
+  // Each task by its rowid: the cost of what is listed, not of the table.
+  json tasks = json::array();
+  auto& list = tasks.get_ref<json::array_t&>();
+  list.reserve(agent->tasks.size());
+  Statement get = connection().statement(kTaskByRow);
+  for (const auto& task : agent->tasks) {
+    get.reset();
+    get.bindInt64(1, task.rowid);
+    if (!get.step()) {
+      // Not where the snapshot says: it cannot be trusted.
+      dropSnapshot();
+      return listTasksFromFile(agentId);
+    }
+    list.push_back(taskRecord(get));
+  }
+  // The rows were read one by one: another process that committed meanwhile
+  // may have changed what the snapshot ordered them by.
+  if (dataVersion() != snapshotVersion_) {
+    dropSnapshot();
+    return listTasksFromFile(agentId);
+  }
+  return tasks;
+}
+
+json MCPAgentStore::listTasksFromFile(const std::string& agentId) {
   Statement list = connection().statement(kListTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
@@ -251,6 +521,7 @@ std::string MCPAgentStore::jsonArray(const std::vector<std::string>& values) {
 void MCPAgentStore::createAgent(const std::string& id, const std::string& name, const std::string& templateName,
                                 const std::optional<std::string>& description,
                                 const std::optional<std::string>& iconSymbol) {
+  beginOperation();
   const double createdAt = now();
   {
     Statement insert = connection().statement(kInsertAgent);
@@ -261,7 +532,33 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
     insert.bindOptionalText(5, description);
     insert.bindOptionalText(6, iconSymbol);
     insert.bindDouble(7, createdAt);
-    insert.run();
+    try {
+      insert.run();
+    } catch (...) {
+      dropSnapshot();
+      throw;
+    }
+  }
+  // Our own commit leaves the data version as it was: the snapshot learns of
+  // the row here, or is dropped when it cannot place it for certain. The
+  // version is read again after it: the commit may have found another
+  // process's before it.
+  operationVersion_.reset();
+  if (snapshot_) {
+    Snapshot& snap = *snapshot_;
+    if (snap.count(id) != 0 || snap.find(id)) {
+      dropSnapshot();
+    } else {
+      if (!snap.agents.empty() && !(snap.agents.back().createdAt < createdAt)) snap.agentsOrdered = false;
+      snap.positions.emplace(id, snap.agents.size());
+      const auto safeName = jsontext::sanitizeUTF8(name);
+      const auto safeDescription = description ? std::optional(jsontext::sanitizeUTF8(*description)) : std::nullopt;
+      const auto safeIcon = iconSymbol ? std::optional(jsontext::sanitizeUTF8(*iconSymbol)) : std::nullopt;
+      snap.agents.push_back({id,
+                             agentRecord(jsontext::sanitizeUTF8(id), safeName, jsontext::sanitizeUTF8(templateName),
+                                         safeDescription, safeIcon, true, createdAt, 0),
+                             safeName, safeDescription, createdAt, {}, true});
+    }
   }
   workspace_.provision(id, name, description, [&] { return briefingTasks(id); });
 }
@@ -270,20 +567,37 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
                                const std::string& prompt, const std::vector<std::string>& aiTools,
                                const std::string& frequency, const std::string& hostId, int32_t timeoutMin,
                                const std::string& workingSubdir) {
+  beginOperation();
   if (!findAgent(agentId)) throw MCPStoreError::notFound("agent " + agentId);
+  const std::string tools = jsonArray(aiTools);
   {
     Statement insert = connection().statement(kInsertTask);
     insert.bindText(1, id);
     insert.bindText(2, agentId);
     insert.bindText(3, name);
     insert.bindText(4, prompt);
-    insert.bindText(5, jsonArray(aiTools));
+    insert.bindText(5, tools);
     insert.bindText(6, frequency);
     insert.bindText(7, hostId);
     insert.bindText(8, "[]");
     insert.bindInt(9, timeoutMin);
     insert.bindText(10, workingSubdir);
-    insert.run();
+    try {
+      insert.run();
+    } catch (...) {
+      dropSnapshot();
+      throw;
+    }
+  }
+  operationVersion_.reset();
+  if (snapshot_) {
+    Snapshot& snap = *snapshot_;
+    ++snap.counts[agentId];
+    if (Snapshot::Agent* agent = snap.find(agentId)) {
+      if (!jsontext::isValidUTF8(name)) agent->tasksOrdered = false;
+      Snapshot::insert(*agent, {connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
+                                jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir)});
+    }
   }
   // Read the agent again: another process may have renamed it meanwhile, and
   // the briefing should carry the name it has now.
@@ -344,28 +658,33 @@ std::string MCPAgentStore::queueManualRun(const std::string& taskId) {
 // --- Workspace -----------------------------------------------------------
 
 std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasks(const std::string& agentId) {
+  // Called while the agent's briefing is locked, which may have waited for
+  // another process: the snapshot is checked again here. A failed read
+  // briefs the agent as one without tasks.
+  try {
+    Snapshot* snap = snapshot();
+    if (!snap) return briefingTasksFromFile(agentId);
+    const Snapshot::Agent* agent = snap->find(agentId);
+    if (!agent) return {};
+    if (!agent->tasksOrdered) return briefingTasksFromFile(agentId);
+    BriefingBuilder briefing;
+    for (const auto& task : agent->tasks) briefing.add(task.name, task.frequency, task.aiTools, task.workingSubdir);
+    return briefing.take();
+  } catch (const MCPStoreError&) {
+    return {};
+  }
+}
+
+std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasksFromFile(const std::string& agentId) {
   // Only the columns the briefing shows, read as listTasks reads them (a NULL
   // that another process wrote is the empty text), in its order and for its
-  // user. A failed read briefs the agent as one without tasks.
-  std::vector<AgentWorkspace::BriefingTask> tasks;
-  try {
-    Statement list = connection().statement(kBriefingTasks);
-    list.bindText(1, agentId);
-    list.bindText(2, userId_);
-    // Most tasks share one tool list; decode each distinct text once.
-    std::optional<std::string> toolsText;
-    std::vector<std::string> tools;
-    while (list.step()) {
-      if (const std::string_view raw = list.rawText(2).value_or(""); raw != toolsText) {
-        toolsText = raw;
-        tools = decodeStringList(list.text(2));
-      }
-      tasks.push_back({list.text(0), list.text(1), tools, list.text(3)});
-    }
-  } catch (const MCPStoreError&) {
-    tasks.clear();
-  }
-  return tasks;
+  // user.
+  Statement list = connection().statement(kBriefingTasks);
+  list.bindText(1, agentId);
+  list.bindText(2, userId_);
+  BriefingBuilder briefing;
+  while (list.step()) briefing.add(list.text(0), list.text(1), list.text(2), list.text(3));
+  return briefing.take();
 }
 
 void MCPAgentStore::regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,

@@ -25,6 +25,10 @@ class SQLiteConnection;
 // reports the failure. Reads are limited to the configured user: another
 // user's record looks exactly like a missing one.
 //
+// Lists, counts and briefings are answered from what the store has already
+// read, for as long as no other process has committed to the file; the
+// answers are byte for byte those the file gives.
+//
 // Errors: MCPStoreError for the database and for missing records;
 // std::runtime_error (with the path and the system's reason) for the file
 // system.
@@ -110,14 +114,48 @@ class MCPAgentStore {
     std::optional<std::string> description;
   };
 
+  // What the store has read of the user's agents and of the tasks table,
+  // kept while no other process commits (see snapshot()).
+  struct Snapshot;
+
   // The user's agent's name and description, without counting its tasks.
   std::optional<AgentIdentity> findAgent(const std::string& agentId);
   // The agent's tasks as its briefing lists them; none when they cannot be read.
   std::vector<AgentWorkspace::BriefingTask> briefingTasks(const std::string& agentId);
   SQLiteConnection& connection();
 
+  // The snapshot, valid for the database as it is now, read afresh when
+  // another process has committed since it was read (PRAGMA data_version,
+  // which our own commits leave alone); nothing when the file holds anything
+  // the snapshot cannot stand for exactly (then the operations read the file
+  // as they would without it).
+  Snapshot* snapshot();
+  std::unique_ptr<Snapshot> loadSnapshot();
+  // Notes the data version at the start of an operation that reads through
+  // the snapshot. Right after another process has committed, an operation
+  // reads the file as it would without a snapshot, at no more cost; the
+  // snapshot is read afresh only when the next operation finds the version
+  // unchanged, so a file that changes between every two calls never pays
+  // for one.
+  void beginOperation();
+  int64_t dataVersion();
+  // Forgets the snapshot: after a write whose outcome is not known for sure.
+  void dropSnapshot();
+
+  nlohmann::json listAgentsFromFile();
+  nlohmann::json listTasksFromFile(const std::string& agentId);
+  std::vector<AgentWorkspace::BriefingTask> briefingTasksFromFile(const std::string& agentId);
+
   std::string dbPath_;
   std::string userId_;
   AgentWorkspace workspace_;
   std::unique_ptr<SQLiteConnection> db_;
+  std::unique_ptr<Snapshot> snapshot_;
+  int64_t snapshotVersion_ = 0;
+  // The data version at which a snapshot could not be made; not tried again
+  // until another process commits.
+  std::optional<int64_t> unusableVersion_;
+  std::optional<int64_t> lastOperationVersion_;
+  bool mayLoad_ = false;
+  std::optional<int64_t> operationVersion_;
 };

@@ -339,12 +339,21 @@ std::string MCPServer::callTool(const json& params) {
     if (!failuresAsResults) throw;
     return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
   }
-  // The writer refuses what JSON cannot carry, so only a string result needs
-  // its UTF-8 checked here.
-  std::string text;
-  if (value.is_string()) text = value.get<std::string>();
-  if (value.is_string() ? !jsontext::isValidUTF8(text) : !jsontext::write(value, text)) text = "{}";
-  return toolEnvelope(text, false);
+  // The result's JSON text goes straight into the envelope as an escaped
+  // string. The writer refuses what JSON cannot carry, so only a string
+  // result needs its UTF-8 checked here.
+  std::string envelope = R"({"content":[{"text":)";
+  const size_t textStart = envelope.size();
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    if (jsontext::isValidUTF8(text)) jsontext::writeString(text, envelope);
+    else jsontext::writeString("{}", envelope);
+  } else if (!jsontext::writeAsString(value, envelope)) {
+    envelope.resize(textStart);
+    jsontext::writeString("{}", envelope);
+  }
+  envelope.append(R"(,"type":"text"}]})");
+  return envelope;
 }
 
 void MCPServer::handleNotification(const std::string& method) {
@@ -357,6 +366,8 @@ void MCPServer::handleNotification(const std::string& method) {
 
 void MCPServer::send(const json& id, std::string_view resultText) {
   std::string response = R"({"id":)";
+  // One allocation for the whole line, its closing brace and line feed.
+  response.reserve(resultText.size() + 64);
   response.append(idText(id)).append(R"(,"jsonrpc":"2.0","result":)").append(resultText).push_back('}');
   outputQueue(std::move(response));
 }

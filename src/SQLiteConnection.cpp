@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include <utility>
+
 namespace {
 
 std::string messageOf(sqlite3* db) {
@@ -28,6 +30,20 @@ Statement::~Statement() { reset(); }
 void Statement::reset() {
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
+  stepped_ = false;
+}
+
+// A kept statement whose table another process dropped fails on its first
+// step, when SQLite compiles it again; the tables are made and the step is
+// tried once more, with the same bindings.
+int Statement::stepOnce() {
+  int rc = sqlite3_step(stmt_);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE && !stepped_ && connection_->createMissingTables()) {
+    sqlite3_reset(stmt_);
+    rc = sqlite3_step(stmt_);
+  }
+  stepped_ = true;
+  return rc;
 }
 
 void Statement::bindText(int index, std::string_view text) {
@@ -40,26 +56,37 @@ void Statement::bindOptionalText(int index, const std::optional<std::string>& te
 }
 
 void Statement::bindInt(int index, int32_t value) { sqlite3_bind_int(stmt_, index, value); }
+void Statement::bindInt64(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
 void Statement::bindDouble(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
 
 bool Statement::step() {
-  const int rc = sqlite3_step(stmt_);
+  const int rc = stepOnce();
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
-  throw MCPStoreError::sqlError(messageOf(db_));
+  throw MCPStoreError::sqlError(connection_->message());
 }
 
 void Statement::run() {
-  if (sqlite3_step(stmt_) != SQLITE_DONE) throw MCPStoreError::sqlError(messageOf(db_));
+  if (stepOnce() != SQLITE_DONE) throw MCPStoreError::sqlError(connection_->message());
 }
 
-void Statement::runIgnoringResult() { sqlite3_step(stmt_); }
+void Statement::runIgnoringResult() { stepOnce(); }
 
 // Columns are read through their value: one call into the connection (each
 // takes the connection's mutex) rather than one per property, which matters
 // in scans. The value is read at once, on the one thread that uses the
 // connection.
 sqlite3_value* Statement::value(int column) const { return sqlite3_column_value(stmt_, column); }
+
+Statement::Type Statement::type(int column) const {
+  switch (sqlite3_value_type(value(column))) {
+    case SQLITE_INTEGER: return Type::integer;
+    case SQLITE_FLOAT: return Type::real;
+    case SQLITE_TEXT: return Type::text;
+    case SQLITE_BLOB: return Type::blob;
+    default: return Type::null;
+  }
+}
 
 bool Statement::isNull(int column) const { return sqlite3_value_type(value(column)) == SQLITE_NULL; }
 
@@ -113,15 +140,30 @@ void SQLiteConnection::execSQL(const char* sql) {
 }
 
 Statement SQLiteConnection::statement(const char* sql) {
-  if (const auto kept = statements_.find(sql); kept != statements_.end()) return Statement(db_, kept->second);
+  if (const auto kept = statements_.find(sql); kept != statements_.end()) return Statement(this, kept->second);
   sqlite3_stmt* raw = nullptr;
-  const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  if (rc != SQLITE_OK && createMissingTables()) {
+    sqlite3_finalize(std::exchange(raw, nullptr));
+    rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  }
   if (rc != SQLITE_OK) {
     sqlite3_finalize(raw);
     throw MCPStoreError::sqlError(messageOf(db_));
   }
   statements_.emplace(sql, raw);
-  return Statement(db_, raw);
+  return Statement(this, raw);
 }
+
+bool SQLiteConnection::createMissingTables() {
+  const char* error = sqlite3_errmsg(db_);
+  if (creates_.empty() || !error || std::string_view(error).substr(0, 15) != "no such table: ") return false;
+  // The statement's own failure is what the caller reports when these fail
+  // too; they are not logged, as the ones at start-up are.
+  for (const char* create : creates_) sqlite3_exec(db_, create, nullptr, nullptr, nullptr);
+  return true;
+}
+
+int64_t SQLiteConnection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
 
 std::string SQLiteConnection::message() const { return messageOf(db_); }

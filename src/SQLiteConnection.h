@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -36,6 +37,7 @@ class Statement {
   void bindText(int index, std::string_view text);
   void bindOptionalText(int index, const std::optional<std::string>& text);
   void bindInt(int index, int32_t value);
+  void bindInt64(int index, int64_t value);
   void bindDouble(int index, double value);
 
   // True on a row, false at the end. Anything else (busy past the time-out,
@@ -49,6 +51,9 @@ class Statement {
   // Makes the statement ready to be bound and stepped again.
   void reset();
 
+  // The column's storage class in this row.
+  enum class Type { integer, real, text, blob, null };
+  Type type(int column) const;
   bool isNull(int column) const;
   // Text by byte length, ill-formed UTF-8 replaced by U+FFFD. A NULL (which
   // only another process can put into our NOT NULL columns) reads as "".
@@ -63,11 +68,13 @@ class Statement {
 
  private:
   friend class SQLiteConnection;
-  Statement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  Statement(SQLiteConnection* connection, sqlite3_stmt* stmt) : connection_(connection), stmt_(stmt) {}
   sqlite3_value* value(int column) const;
+  int stepOnce();
 
-  sqlite3* db_;
+  SQLiteConnection* connection_;
   sqlite3_stmt* stmt_;
+  bool stepped_ = false;
 };
 
 class SQLiteConnection {
@@ -84,10 +91,23 @@ class SQLiteConnection {
   // is thrown.
   void execSQL(const char* sql);
 
+  // The statements that make the tables, run again (quietly, with the busy
+  // time-out) whenever a statement finds a table missing: when a lock held
+  // at start-up made them fail, or another process dropped a table.
+  void setTableStatements(std::vector<const char*> creates) { creates_ = std::move(creates); }
+
   // The kept statement for `sql`, compiled on first use. `sql` must be a
   // string with static storage: its address is the statement's key. Throws
-  // MCPStoreError::sqlError when it cannot be compiled.
+  // MCPStoreError::sqlError when it cannot be compiled, after the tables
+  // were made and it was tried once more when it named a missing table.
   Statement statement(const char* sql);
+
+  // Whether SQLite's last error says a table is missing; if so, runs the
+  // table statements and returns true.
+  bool createMissingTables();
+
+  // The rowid of the row that the last successful INSERT made.
+  int64_t lastInsertRowid() const;
 
   // SQLite's current error message, or "unknown sqlite error".
   std::string message() const;
@@ -99,4 +119,5 @@ class SQLiteConnection {
 
   sqlite3* db_;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  std::vector<const char*> creates_;
 };

@@ -77,6 +77,26 @@ TEST(JSONText, WritesCompactSortedTextAndRefusesWhatJSONCannotCarry) {
   }
 }
 
+TEST(JSONText, WritingAsAStringEqualsWritingThenEscaping) {
+  std::string every;  // every byte of ASCII, and some of beyond
+  for (int c = 0; c < 0x80; ++c) every.push_back(static_cast<char>(c));
+  every += "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x99\x82";
+  const json values[] = {json::object(), json::array(), json(nullptr), json(true), json(-12), json(0.5), json(every),
+                         json{{every, {1, "a\"b", {{"/", nullptr}}}}, {"k", 1.7e9}, {"", json::array({json::object()})}}};
+  for (const json& value : values) {
+    std::string text, twice = "prefix:", expected = "prefix:";
+    ASSERT_TRUE(jsontext::write(value, text));
+    jsontext::writeString(text, expected);
+    ASSERT_TRUE(jsontext::writeAsString(value, twice));
+    EXPECT_EQ(twice, expected);
+    EXPECT_EQ(json::parse(json::parse(twice.substr(7)).get<std::string>()), value);
+  }
+  for (const json& bad : {json(HUGE_VAL), json{{"k", json::array({"\xC3"})}}}) {
+    std::string out;
+    EXPECT_FALSE(jsontext::writeAsString(bad, out));
+  }
+}
+
 TEST(JSONText, NestingPrescanCountsBracketsOutsideStrings) {
   const std::string deep(100000, '[');
   const std::vector<std::tuple<std::string, int, bool>> cases = {

@@ -62,26 +62,55 @@ TEST(MCPServer, ErrorMappingGivesEveryKindItsCodeAndMessage) {
 
 TEST(MCPServer, AnswersOnTheGivenDescriptorInOrderAndMapsStoreFailures) {
   TempDir dir;
-  // Another process of the scheduler has broken the schema under us.
-  const auto dropTasks = [](const TempDir& d) {
+  // Another process of the scheduler has broken the schema under us: the
+  // tasks table is gone, and the agents table has lost the column that
+  // limits it to the user.
+  const auto breakSchema = [](const TempDir& d) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((d / "db.sqlite").c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "DROP TABLE tasks;", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "DROP TABLE tasks; DROP TABLE agents; CREATE TABLE agents (id TEXT PRIMARY KEY, name TEXT);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
     sqlite3_close(db);
   };
   const std::string output = serve(dir,
                               "{\"id\":1,\"method\":\"ping\"}\n\n{\"method\":\"notifications/cancelled\"}\n"
                               R"({"id":2,"method":"tools/call","params":{"name":"list_tasks","arguments":{"agent_id":"a"}}})"
                               "\n"
-                              R"({"id":3,"method":"tools/call","params":{"name":"get_agent","arguments":{"agent_id":"a"}}})"
+                              R"({"id":3,"method":"tools/call","params":{"name":"get_task","arguments":{"task_id":"t"}}})"
                               "\n{\"id\":4,\"method\":\"ping\"}",
-                              dropTasks);
-  const std::string broken = R"({"error":{"code":-32603,"message":"SQLite error: no such table: tasks"},"id":)";
-  // The agent is looked for before its tasks are counted: a missing agent is
-  // reported as missing, not as the broken table.
-  EXPECT_EQ(output, R"({"id":1,"jsonrpc":"2.0","result":{}})" "\n" + broken + R"(2,"jsonrpc":"2.0"})" "\n" +
-                        R"({"error":{"code":-32602,"message":"get_agent: agent not found: a"},"id":3,"jsonrpc":"2.0"})"
-                        "\n");
+                              breakSchema);
+  // A missing table is made again by the first statement that needs it; a
+  // missing column is the table's owner's business and is reported.
+  const std::string broken = R"({"error":{"code":-32603,"message":"SQLite error: no such column: )";
+  EXPECT_EQ(output, R"({"id":1,"jsonrpc":"2.0","result":{}})" "\n" + broken + R"(user_id"},"id":2,"jsonrpc":"2.0"})" "\n" +
+                        broken + R"(a.user_id"},"id":3,"jsonrpc":"2.0"})" "\n");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "SELECT agent_id, working_subdir FROM tasks;", nullptr, nullptr, nullptr), SQLITE_OK)
+      << "the tasks table was made again";
+  sqlite3_close(db);
+}
+
+TEST(MCPServer, TablesMissingAtTheFirstCallAreMadeAndTheCallGoesOn) {
+  TempDir dir;
+  const auto dropAll = [](const TempDir& d) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((d / "db.sqlite").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "DROP TABLE tasks; DROP TABLE agents; DROP TABLE runs;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  };
+  const std::string output = serve(
+      dir,
+      R"({"id":1,"method":"tools/call","params":{"name":"list_agents","arguments":{}}})" "\n"
+      R"({"id":2,"method":"tools/call","params":{"name":"get_agent","arguments":{"agent_id":"a"}}})" "\n",
+      dropAll);
+  EXPECT_EQ(output, R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"agents\":[]}","type":"text"}]}})"
+                    "\n"
+                    R"({"error":{"code":-32602,"message":"get_agent: agent not found: a"},"id":2,"jsonrpc":"2.0"})"
+                    "\n");
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The built server against the faults it meets in the field: a locked shared
-database, other writers, SIGKILL at random moments and at chosen system calls,
-another server rendering the same agent, a full disk, a lowered address-space
-limit with lines larger than it, briefings that would grow past their limit.
-Usage: faults.py SERVER_BINARY {lock|writers|crash|disk|memory|kill|race|oversize};
+database held through start-up, other writers, SIGKILL at random moments and
+at chosen system calls, another server rendering the same agent, a full disk,
+a lowered address-space limit with lines larger than it, briefings that would
+grow past their limit, infinite times stored by another process, and answers
+compared with the file while another process writes between calls.
+Usage: faults.py SERVER_BINARY
+       {lock|writers|crash|disk|memory|kill|race|oversize|startlock|infinity|snapshot};
 exit status 0 when every check holds, 1 on the first failure, 77 when the case
 cannot run here."""
-import fcntl, json, os, random, re, resource, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import fcntl, json, math, os, random, re, resource, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 SKIP = 77
 USER = "u-faults"
@@ -467,6 +470,246 @@ def case_oversize(binary, work):
     check(peak < 160 * 2**20, f"the server's peak memory was {peak / 2**20:.0f} MiB")
     srv.close()
     figures["rows checked"] += 3
+
+
+def ready_log(work, since, timeout=60):
+    """The server log's lines once the ready line is there, and when it came."""
+    path = os.path.join(work, "server.log")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(path, errors="replace") as f:
+            text = f.read()[since:]
+        if "kovix-mcp-server: ready (uid=" in text:
+            return text.splitlines(), time.monotonic()
+        time.sleep(0.01)
+    check(False, f"no ready line within {timeout} s")
+
+
+def log_size(work):
+    path = os.path.join(work, "server.log")
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+def case_startlock(binary, work):
+    """Start-up runs the journal mode, the busy time-out and the three tables,
+    and nothing that reads the file besides: on a file that is not a database
+    it logs four failures, and behind a lock held through start-up it waits out
+    the busy time-out once per table only. The tables that could not be made
+    then are made by the first call that needs them."""
+    db_path = os.path.join(work, "kovix.db")
+    with open(db_path, "wb") as f:
+        f.write(b"not a database, " * 4096)
+    mark = log_size(work)
+    srv = Server(binary, work)
+    lines, _ = ready_log(work, mark)
+    srv.close()
+    failures = [line for line in lines if line.startswith("kovix-mcp-server: sqlite exec failed: ")]
+    check(len(failures) == 4, f"a file that is not a database: {len(failures)} logged failures, not 4:\n{lines}")
+
+    # A database without tables, in the rollback journal mode, whose lock
+    # another process holds exclusively through the server's start-up.
+    os.remove(db_path)
+    holder = connect(db_path)
+    holder.execute("PRAGMA user_version = 7")
+    holder.execute("BEGIN EXCLUSIVE")
+    mark = log_size(work)
+    start = time.monotonic()
+    srv = Server(binary, work)
+    lines, ready = ready_log(work, mark)
+    waited = ready - start
+    holder.execute("ROLLBACK")
+    log(f"startlock: ready after {waited:.2f} s behind a held lock")
+    failures = [line for line in lines if line.startswith("kovix-mcp-server: sqlite exec failed: ")]
+    check(len(failures) == 4, f"behind a held lock: {len(failures)} logged failures, not 4:\n{lines}")
+    # Three table statements wait out the 5 s busy time-out each; a fourth
+    # wait would make it 20 s.
+    check(waited < 18, f"ready after {waited:.2f} s behind a held lock: more than the three tables' waits")
+    agent = srv.call("create_agent", {"name": "Late"})["agent_id"]
+    check(srv.call("list_agents", {})["agents"][0]["agent_id"] == agent, "the agent made after a late start")
+    task = srv.call("create_task", {"agent_id": agent, "name": "t", "prompt": "p"})["task_id"]
+    check(srv.call("run_now", {"task_id": task})["status"] == "queued", "a run after a late start")
+    db = connect(db_path)
+    check(db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name").fetchall()
+          == [("agents",), ("runs",), ("tasks",)], "the three tables after a late start")
+    figures["rows checked"] += 3
+    srv.close()
+
+
+def case_infinity(binary, work):
+    """Another process stores infinities in REAL columns: those fields are
+    null, the rest of every answer stands."""
+    srv = Server(binary, work)
+    first = srv.call("create_agent", {"name": "First"})["agent_id"]
+    second = srv.call("create_agent", {"name": "Second", "description": "d"})["agent_id"]
+    task = srv.call("create_task", {"agent_id": second, "name": "t", "prompt": "p"})["task_id"]
+    db = connect(srv.db)
+    db.execute("UPDATE agents SET created_at = 9e999 WHERE id = ?", (first,))
+    db.execute("UPDATE tasks SET next_run_at = -9e999, last_run_at = 9e999 WHERE id = ?", (task,))
+    agents = srv.call("list_agents", {})["agents"]
+    check([(a["agent_id"], a["created_at"], a["task_count"]) for a in agents][1:] == [(first, None, 0)],
+          f"list_agents with an infinite created_at: {agents}")
+    check(agents[0]["agent_id"] == second and isinstance(agents[0]["created_at"], float), "the finite agent")
+    check(srv.call("get_agent", {"agent_id": first})["agent"]["created_at"] is None, "get_agent of infinity")
+    for got in (srv.call("get_task", {"task_id": task})["task"],
+                srv.call("list_tasks", {"agent_id": second})["tasks"][0]):
+        check(got["next_run_at"] is None and got["last_run_at"] is None and got["task_id"] == task,
+              f"a task with infinite run times: {got}")
+    figures["rows checked"] += 3
+    srv.close()
+
+
+def finite(value):
+    return value if value is None or math.isfinite(value) else None
+
+
+def decode_list(text):
+    try:
+        value = json.loads(text)
+    except (ValueError, TypeError):
+        return []
+    return value if isinstance(value, list) and all(isinstance(e, str) for e in value) else []
+
+
+class Oracle:
+    """Today's answers, read straight from the file with the statements the
+    server runs when it keeps nothing in memory."""
+    AGENT = "id, name, template, description, icon_symbol, enabled, created_at"
+    TASK = ("id, agent_id, name, prompt, ai_tools, frequency, host_id, depends_on, timeout_min, working_subdir, "
+            "enabled, next_run_at, last_run_at")
+
+    def __init__(self, db):
+        self.db = db
+
+    def agent(self, row):
+        count = self.db.execute("SELECT COUNT(*) FROM tasks WHERE agent_id = ?", (row[0],)).fetchone()[0]
+        return {"agent_id": row[0], "name": row[1], "template": row[2], "description": row[3], "icon_symbol": row[4],
+                "enabled": row[5] != 0, "created_at": finite(row[6]), "task_count": count}
+
+    def task(self, row):
+        return {"task_id": row[0], "agent_id": row[1], "name": row[2], "prompt": row[3],
+                "ai_tools": decode_list(row[4]), "frequency": row[5], "host_id": row[6],
+                "depends_on": decode_list(row[7]), "timeout_min": row[8], "working_subdir": row[9],
+                "enabled": row[10] != 0, "next_run_at": finite(row[11]), "last_run_at": finite(row[12])}
+
+    def list_agents(self):
+        rows = self.db.execute(f"SELECT {self.AGENT} FROM agents WHERE user_id = ? ORDER BY created_at;", (USER,))
+        return {"agents": [self.agent(r) for r in rows.fetchall()]}
+
+    def get_agent(self, agent):
+        row = self.db.execute(f"SELECT {self.AGENT} FROM agents WHERE id = ? AND user_id = ?;", (agent, USER)).fetchone()
+        return row and {"agent": self.agent(row)}
+
+    def list_tasks(self, agent):
+        rows = self.db.execute(f"SELECT {self.TASK} FROM tasks WHERE agent_id = ? AND agent_id IN "
+                               "(SELECT id FROM agents WHERE user_id = ?) ORDER BY name;", (agent, USER))
+        return {"tasks": [self.task(r) for r in rows.fetchall()]}
+
+    def get_task(self, task):
+        columns = ", ".join("t." + c for c in self.TASK.split(", "))
+        row = self.db.execute(f"SELECT {columns} FROM tasks t JOIN agents a ON a.id = t.agent_id "
+                              "WHERE t.id = ? AND a.user_id = ?;", (task, USER)).fetchone()
+        return row and {"task": self.task(row)}
+
+    def briefing(self, agent):
+        name, description = self.db.execute("SELECT name, description FROM agents WHERE id = ?", (agent,)).fetchone()
+        tasks = self.db.execute("SELECT name, frequency, ai_tools FROM tasks WHERE agent_id = ? AND agent_id IN "
+                                "(SELECT id FROM agents WHERE user_id = ?) ORDER BY name;", (agent, USER)).fetchall()
+        return render(name, description, [(n, f, json.dumps(decode_list(t))) for n, f, t in tasks])
+
+
+def case_snapshot(binary, work, calls=600):
+    """Another process writes between the server's calls (or does not, so
+    that what the server keeps in memory is used): every answer equals the
+    one read straight from the file, and so does every CLAUDE.md written."""
+    rng = random.Random(os.environ.get("KOVIX_FAULTS_SEED"))
+    srv = Server(binary, work)
+    db = connect(srv.db)
+    oracle = Oracle(db)
+    names = ["alpha", "Alpha", "beta", "b\u00e9ta", "zeta", "Zeta", "\U0001f600", ""]
+    agents = [srv.call("create_agent", {"name": f"agent {i}", "description": f"d{i}"})["agent_id"] for i in range(4)]
+    tasks, seq, wrote = [], 0, 0
+
+    def any_agent():
+        return rng.choice(agents + ["ag_other", "ag_orphan", "ag_missing"])
+
+    def write():
+        nonlocal seq
+        seq += 1
+        kind = rng.randrange(11)
+        times = [r[0] for r in db.execute("SELECT created_at FROM agents").fetchall()] or [1.0]
+        if kind == 0:  # an agent of the user, sometimes with the same time as another
+            agent = f"ag_ext{seq:07}"
+            created = rng.choice([rng.choice(times), time.time(), rng.uniform(0, 2e9), 9e999])
+            db.execute("INSERT INTO agents (id, user_id, name, description, created_at) VALUES (?, ?, ?, ?, ?)",
+                       (agent, USER, f"ext {seq}", rng.choice([None, "", "ext"]), created))
+            agents.append(agent)
+        elif kind == 1:
+            db.execute("INSERT INTO agents (id, user_id, name, created_at) VALUES (?, 'someone-else', 'x', ?)",
+                       (f"ag_oth{seq:07}", rng.uniform(0, 2e9)))
+        elif kind in (2, 3):
+            task = f"tk_ext{seq:07}"
+            db.execute("INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency, next_run_at) "
+                       "VALUES (?, ?, ?, 'p', ?, '@daily', ?)",
+                       (task, any_agent(), rng.choice(names), rng.choice(['["codex"]', '[]', '[1]', 'x']),
+                        rng.choice([None, 1.5, 9e999])))
+            tasks.append(task)
+        elif kind == 4 and tasks:
+            db.execute("UPDATE tasks SET name = ? WHERE id = ?", (rng.choice(names), rng.choice(tasks)))
+        elif kind == 5 and tasks:
+            db.execute("DELETE FROM tasks WHERE id = ?", (rng.choice(tasks),))
+        elif kind == 6 and tasks:
+            db.execute("UPDATE tasks SET agent_id = ?, frequency = '@hourly' WHERE id = ?",
+                       (any_agent(), rng.choice(tasks)))
+        elif kind == 7:
+            db.execute("UPDATE agents SET name = ?, description = NULL WHERE id = ?", (f"renamed {seq}", any_agent()))
+        elif kind == 8:
+            db.execute("UPDATE agents SET created_at = ? WHERE id = ?", (rng.choice(times), any_agent()))
+        elif kind == 9:
+            db.execute("UPDATE agents SET user_id = ? WHERE id = ?",
+                       (rng.choice([USER, "someone-else"]), rng.choice(agents)))
+        else:
+            db.execute("DELETE FROM agents WHERE id = ?", (rng.choice(agents[4:] or ["none"]),))
+
+    for i in range(calls):
+        if rng.random() < 0.6:
+            write()
+            wrote += 1
+        kind = rng.randrange(7)
+        if kind == 0:
+            got, want = srv.call("list_agents", {}), oracle.list_agents()
+        elif kind == 1:
+            agent = any_agent()
+            got, want = srv.call("list_tasks", {"agent_id": agent}), oracle.list_tasks(agent)
+        elif kind == 2:
+            agent = any_agent()
+            srv.send("get_agent", {"agent_id": agent})
+            result, error = srv.receive()
+            got, want = result or error["message"], oracle.get_agent(agent) or f"get_agent: agent not found: {agent}"
+        elif kind == 3 and tasks:
+            task = rng.choice(tasks)
+            srv.send("get_task", {"task_id": task})
+            result, error = srv.receive()
+            got, want = result or error["message"], oracle.get_task(task) or f"get_task: task not found: {task}"
+        elif kind in (4, 5):
+            agent = any_agent()
+            srv.send("create_task", {"agent_id": agent, "name": rng.choice(names[:-1]), "prompt": "p",
+                                     "ai_tools": rng.choice([["claude"], ["codex", "claude"]])})
+            result, error = srv.receive()
+            owned = oracle.get_agent(agent) is not None
+            check((error is None) == owned, f"create_task on {agent}: {result or error}")
+            if error is None:
+                tasks.append(result["task_id"])
+                got, want = claude(srv.root, agent), oracle.briefing(agent)
+            else:
+                got, want = error["message"], f"Not found: agent {agent}"
+        else:
+            agent = srv.call("create_agent", {"name": rng.choice(names) or "n"})["agent_id"]
+            agents.append(agent)
+            got, want = claude(srv.root, agent), oracle.briefing(agent)
+        check(got == want, f"call {i} (kind {kind}) differs from the file:\n got {got}\nwant {want}")
+        figures["rows checked"] += 1
+    log(f"snapshot: {calls} calls, another process wrote before {wrote} of them")
+    srv.close()
 
 
 def case_disk(binary, work):
