@@ -241,13 +241,13 @@ std::string request(const Op& op, long id) {
 
 Op methodOp(const std::string& method, std::string needle, long count, DeepCheck deep) {
   const std::string tail = R"(,"method":")" + method + R"(","params":{}})";
-  return Op{method, [tail](long) { return tail; }, std::move(needle), count, std::move(deep), false, ""};
+  return Op{method, [tail](long) { return tail; }, std::move(needle), count, std::move(deep), false, "", {}};
 }
 
 Op toolOp(const std::string& name, const json& args, std::string needle, DeepCheck deep, long count = 1) {
   const std::string tail =
       R"(,"method":"tools/call","params":{"name":")" + name + R"(","arguments":)" + args.dump() + "}}";
-  return Op{name, [tail](long) { return tail; }, std::move(needle), count, std::move(deep), true, ""};
+  return Op{name, [tail](long) { return tail; }, std::move(needle), count, std::move(deep), true, "", {}};
 }
 
 long occurrences(std::string_view text, std::string_view needle) {
