@@ -113,6 +113,10 @@ double Statement::real(int column) const { return sqlite3_column_double(stmt_, c
 // --- SQLiteConnection ------------------------------------------------------
 
 std::unique_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path) {
+  // SQLite's allocation statistics take a global mutex on every allocation;
+  // nothing here reads them. Only possible before SQLite starts: in a
+  // process that already uses it, the call fails and changes nothing.
+  [[maybe_unused]] static const int noStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   sqlite3* raw = nullptr;
   // One thread uses the connection: no mutex to take on every call into it.
   const int rc =
