@@ -142,18 +142,19 @@ class RecordBuilder {
   json::object_t& members_;
 };
 
-json agentRecord(std::string id, std::string name, std::string templateName,
+// Takes its texts by reference: a list copies each straight into its record.
+json agentRecord(const std::string& id, const std::string& name, const std::string& templateName,
                  const std::optional<std::string>& description, const std::optional<std::string>& iconSymbol,
                  bool enabled, double createdAt, int32_t taskCount) {
   return RecordBuilder()
-      .add("agent_id", std::move(id))
+      .add("agent_id", id)
       .add("created_at", finiteOrNull(createdAt))
       .add("description", optionalText(description))
       .add("enabled", enabled)
       .add("icon_symbol", optionalText(iconSymbol))
-      .add("name", std::move(name))
+      .add("name", name)
       .add("task_count", taskCount)
-      .add("template", std::move(templateName))
+      .add("template", templateName)
       .take();
 }
 
