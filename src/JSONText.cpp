@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 namespace jsontext {
 namespace {
@@ -134,20 +135,43 @@ constexpr EscapeTable makeEscapes(bool twice) {
 constexpr EscapeTable kOnce = makeEscapes(false);
 constexpr EscapeTable kTwice = makeEscapes(true);
 
+// True when one of the eight bytes in `chunk` may need an escape: a control
+// character, a quote, a backslash or a slash. Never false when one does; a
+// byte at or above 0x80 may make it true for one that does not.
+bool mayNeedEscape(uint64_t chunk) {
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  const auto hasZero = [&](uint64_t x) { return (x - ones) & ~x & highs; };
+  const uint64_t below20 = (chunk - ones * 0x20) & ~chunk & highs;
+  const uint64_t quote = hasZero(chunk ^ (ones * '"')), backslash = hasZero(chunk ^ (ones * '\\'));
+  return (below20 | quote | backslash | hasZero(chunk ^ (ones * '/'))) != 0;
+}
+
 void writeStringWith(const EscapeTable& escapes, std::string_view quote, std::string_view text, std::string& out) {
   // Room for a few escapes without growing; a string that needs more grows
   // once or twice.
   out.reserve(out.size() + text.size() + text.size() / 16 + 2 * quote.size());
   out.append(quote);
+  // Text is mostly bytes written as they are: skip them eight at a time.
+  const char* data = text.data();
+  const size_t size = text.size();
   size_t runStart = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const std::string_view escape = escapes[static_cast<unsigned char>(text[i])];
-    if (escape.empty()) continue;
-    out.append(text.data() + runStart, i - runStart);
-    out.append(escape);
-    runStart = i + 1;
+  size_t i = 0;
+  for (;;) {
+    while (i + 8 <= size) {
+      uint64_t chunk;
+      __builtin_memcpy(&chunk, data + i, 8);
+      if (mayNeedEscape(chunk)) break;
+      i += 8;
+    }
+    const size_t chunkEnd = std::min(i + 8, size);
+    while (i < chunkEnd && escapes[static_cast<unsigned char>(data[i])].empty()) ++i;
+    if (i == size) break;
+    if (i == chunkEnd) continue;
+    out.append(data + runStart, i - runStart);
+    out.append(escapes[static_cast<unsigned char>(data[i])]);
+    runStart = ++i;
   }
-  out.append(text.data() + runStart, text.size() - runStart);
+  out.append(data + runStart, size - runStart);
   out.append(quote);
 }
 

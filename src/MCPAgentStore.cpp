@@ -33,10 +33,36 @@ json optionalText(const std::optional<std::string>& text) { return text ? json(*
 // write it, and one such field must not cost the whole result.
 json finiteOrNull(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
+// A list column as this program writes one: compact, each name printable
+// ASCII without quotes or backslashes. Read without the JSON parser, which
+// reads such text the same way; nothing for any other text, which then goes
+// to the parser.
+template <class Add>
+bool readPlainStringList(std::string_view text, Add add) {
+  if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+  const size_t end = text.size() - 1;
+  size_t i = 1;
+  if (i == end) return true;
+  for (;;) {
+    if (text[i] != '"') return false;
+    const size_t start = ++i;
+    for (; i < end && text[i] != '"'; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c > 0x7E || c == '\\') return false;
+    }
+    if (i >= end) return false;
+    add(text.substr(start, i - start));
+    if (++i == end) return true;
+    if (text[i++] != ',') return false;
+  }
+}
+
 // A JSON list column: the array when the text is an array of strings, else
 // the empty array. Nothing is reported for text that is not.
 std::vector<std::string> decodeStringList(const std::string& text) {
   std::vector<std::string> list;
+  if (readPlainStringList(text, [&](std::string_view name) { list.emplace_back(name); })) return list;
+  list.clear();
   json parsed = json::parse(text, nullptr, false);
   if (!parsed.is_array()) return list;
   list.reserve(parsed.size());
@@ -116,18 +142,19 @@ class RecordBuilder {
   json::object_t& members_;
 };
 
-json agentRecord(std::string id, std::string name, std::string templateName,
+// Takes its texts by reference: a list copies each straight into its record.
+json agentRecord(const std::string& id, const std::string& name, const std::string& templateName,
                  const std::optional<std::string>& description, const std::optional<std::string>& iconSymbol,
                  bool enabled, double createdAt, int32_t taskCount) {
   return RecordBuilder()
-      .add("agent_id", std::move(id))
+      .add("agent_id", id)
       .add("created_at", finiteOrNull(createdAt))
       .add("description", optionalText(description))
       .add("enabled", enabled)
       .add("icon_symbol", optionalText(iconSymbol))
-      .add("name", std::move(name))
+      .add("name", name)
       .add("task_count", taskCount)
-      .add("template", std::move(templateName))
+      .add("template", templateName)
       .take();
 }
 
@@ -163,12 +190,28 @@ class BriefingBuilder {
   std::vector<AgentWorkspace::BriefingTask> tasks_;
 };
 
+// A list column of a row as a JSON array, as decodeStringList reads it.
+json stringListColumn(const Statement& row, int column) {
+  json list = json::array();
+  auto& items = list.get_ref<json::array_t&>();
+  if (const auto raw = row.rawText(column);
+      raw && readPlainStringList(*raw, [&](std::string_view name) { items.emplace_back(std::string(name)); })) {
+    return list;
+  }
+  json parsed = json::parse(row.text(column), nullptr, false);
+  if (!parsed.is_array()) return json::array();
+  for (const auto& element : parsed) {
+    if (!element.is_string()) return json::array();
+  }
+  return parsed;
+}
+
 json taskRecord(const Statement& row) {
   auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : finiteOrNull(row.real(column)); };
   return RecordBuilder()
       .add("agent_id", row.text(1))
-      .add("ai_tools", decodeStringList(row.text(4)))
-      .add("depends_on", decodeStringList(row.text(7)))
+      .add("ai_tools", stringListColumn(row, 4))
+      .add("depends_on", stringListColumn(row, 7))
       .add("enabled", row.int64(10) != 0)
       .add("frequency", row.text(5))
       .add("host_id", row.text(6))
@@ -197,14 +240,23 @@ struct MCPAgentStore::Snapshot {
     std::string aiTools;
     std::string workingSubdir;
   };
+  // The agent's record is made when asked for: kept as a JSON object it
+  // would take several times the memory of its fields.
   struct Agent {
-    std::string id;
-    json record;  // with task_count 0
+    std::string id;  // the bytes SQLite compares
+    std::string shownId;
     std::string name;
+    std::string templateName;
     std::optional<std::string> description;
+    std::optional<std::string> iconSymbol;
+    bool enabled;
     double createdAt;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
+
+    json record(int32_t taskCount) const {
+      return agentRecord(shownId, name, templateName, description, iconSymbol, enabled, createdAt, taskCount);
+    }
   };
 
   std::vector<Agent> agents;  // oldest first
@@ -252,7 +304,14 @@ void MCPAgentStore::openAndMigrate() {
   // Nothing else runs here: a setting that reads the file would log one more
   // failure for a file that is not a database and wait out the busy time-out
   // once more behind a lock held at start-up.
-  for (const char* create : kCreateTables) db_->execSQL(create);
+  bool created = true;
+  for (const char* create : kCreateTables) created = db_->execSQL(create) && created;
+  // A smaller page cache than the 2 MiB default: the pages that repeated
+  // operations need stay cached (the snapshot keeps what scans would read
+  // again, and another process's commit empties the cache anyway), and a
+  // scan need not leave its pages behind. Set only once the tables are
+  // there: the schema is read then, and the setting touches no file.
+  if (created) db_->execSQL("PRAGMA cache_size = -1024;");
   db_->setTableStatements({std::begin(kCreateTables), std::end(kCreateTables)});
 }
 
@@ -339,8 +398,9 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
           (created != Statement::Type::real && created != Statement::Type::integer)) {
         return nullptr;
       }
-      snap->agents.push_back({std::string(*agents.rawText(0)), agentRecord(agents, 0), agents.text(1),
-                              agents.textOrNull(3), agents.real(6), {}, true});
+      snap->agents.push_back({std::string(*agents.rawText(0)), agents.text(0), agents.text(1), agents.text(2),
+                              agents.textOrNull(3), agents.textOrNull(4), agents.int64(5) != 0, agents.real(6), {},
+                              true});
     }
   }
   // Read in rowid order; a stable sort keeps that order among equals, but
@@ -388,8 +448,7 @@ json MCPAgentStore::listAgents() {
   auto& list = agents.get_ref<json::array_t&>();
   list.reserve(snap->agents.size());
   for (const auto& agent : snap->agents) {
-    list.push_back(agent.record);
-    list.back()["task_count"] = snap->count(agent.id);
+    list.push_back(agent.record(snap->count(agent.id)));
   }
   return agents;
 }
@@ -428,9 +487,7 @@ std::optional<json> MCPAgentStore::getAgent(const std::string& agentId) {
   if (Snapshot* snap = snapshot()) {
     const Snapshot::Agent* agent = snap->find(agentId);
     if (!agent) return std::nullopt;
-    json record = agent->record;
-    record["task_count"] = snap->count(agentId);
-    return record;
+    return agent->record(snap->count(agentId));
   }
   SQLiteConnection& db = connection();
   json agent;
@@ -554,10 +611,8 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
       const auto safeName = jsontext::sanitizeUTF8(name);
       const auto safeDescription = description ? std::optional(jsontext::sanitizeUTF8(*description)) : std::nullopt;
       const auto safeIcon = iconSymbol ? std::optional(jsontext::sanitizeUTF8(*iconSymbol)) : std::nullopt;
-      snap.agents.push_back({id,
-                             agentRecord(jsontext::sanitizeUTF8(id), safeName, jsontext::sanitizeUTF8(templateName),
-                                         safeDescription, safeIcon, true, createdAt, 0),
-                             safeName, safeDescription, createdAt, {}, true});
+      snap.agents.push_back({id, jsontext::sanitizeUTF8(id), safeName, jsontext::sanitizeUTF8(templateName),
+                             safeDescription, safeIcon, true, createdAt, {}, true});
     }
   }
   workspace_.provision(id, name, description, [&] { return briefingTasks(id); });

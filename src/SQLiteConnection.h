@@ -88,8 +88,8 @@ class SQLiteConnection {
 
   // Runs one fixed statement, discarding its rows. A failure with a message
   // is logged as "sqlite exec failed: <message>" on standard error; nothing
-  // is thrown.
-  void execSQL(const char* sql);
+  // is thrown. True when it succeeded.
+  bool execSQL(const char* sql);
 
   // The statements that make the tables, run again (quietly, with the busy
   // time-out) whenever a statement finds a table missing: when a lock held

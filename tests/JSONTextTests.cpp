@@ -60,6 +60,36 @@ TEST(JSONText, StringsEscapeQuotesBackslashSlashAndControlsOnly) {
   }
 }
 
+// The writer skips plain text several bytes at a time: a byte to escape is
+// found at every offset, among ASCII and among bytes above 0x7F that must not
+// hide it or be taken for one.
+TEST(JSONText, EscapesAreFoundAtEveryOffsetOfLongText) {
+  const auto reference = [](const std::string& raw) {
+    std::string out = "\"";
+    for (const char c : raw) {
+      const auto b = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\' || c == '/') out.append("\\").push_back(c);
+      else if (b == '\n') out.append("\\n");
+      else if (b < 0x20) out.append(b == 0 ? "\\u0000" : "\\u001f");
+      else out.push_back(c);
+    }
+    return out + "\"";
+  };
+  const std::string fills[] = {"abcdefghijklmnopqrstuvwxyz0123",
+                               "\xC3\xA9\xC2\xA0\xE2\x80\xA8\xF0\x9F\x99\x82\x7f !#.0?[]~{}\xC3\xA9\xC3\xA9"};
+  for (const std::string& fill : fills) {
+    for (const char special : {'"', '\\', '/', '\0', '\x1f', '\n'}) {
+      for (size_t at = 0; at <= fill.size(); ++at) {
+        std::string raw = fill;
+        raw.insert(at, 1, special);
+        std::string out;
+        jsontext::writeString(raw, out);
+        EXPECT_EQ(out, reference(raw)) << "at " << at << " of " << fill.size();
+      }
+    }
+  }
+}
+
 TEST(JSONText, WritesCompactSortedTextAndRefusesWhatJSONCannotCarry) {
   EXPECT_EQ(text(json::parse(R"({"b":[1,-2,{"d":null,"c":true}],"a/":"x/y","":false})")),
             R"({"":false,"a\/":"x\/y","b":[1,-2,{"c":true,"d":null}]})");

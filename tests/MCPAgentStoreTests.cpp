@@ -235,6 +235,28 @@ TEST_F(StoreTest, LockHeldPastTheBusyTimeoutIsAnError) {
   EXPECT_TRUE(store->getAgent("ag_1"));
 }
 
+// Lists written the way this program writes them are read without the JSON
+// parser; text that only nearly looks like one must still read as the parser
+// reads it.
+TEST_F(StoreTest, ListColumnsReadAsJSONWhateverTheirForm) {
+  store->createAgent("ag_l", "L", "custom", std::nullopt, std::nullopt);
+  const V texts = {"[]", "[\"a\"]", "[\"a\",\"b c\"]", "[\"\"]", "[ ]", "[\"a\" ]", "[\"a\",]", "[,\"a\"]",
+                   "[\"a\"\"b\"]", "[\"a\"", "\"a\"]", "[\"]", "[\"a\",\"b\"]x", "[\"\\u0041\\/\"]", "[\"a\\\"\"]",
+                   "[\"\xc3\xa9\"]", "[\"a\tb\"]", "[\"x\",1]", "[\"a]\",\"[b\"]", "[\"a\",\"b\"],[\"c\"]", ""};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string id = "tk_l" + std::to_string(i);
+    sql("INSERT INTO tasks VALUES (?, 'ag_l', ?, 'p', ?, 'f', 'h', ?, 1, 'w', 1, NULL, NULL)",
+        {id, "n" + std::to_string(100 + i), texts[i], texts[i]});
+    nlohmann::json expected = nlohmann::json::parse(texts[i], nullptr, false);
+    const bool strings = expected.is_array() && std::all_of(expected.begin(), expected.end(),
+                                                            [](const nlohmann::json& e) { return e.is_string(); });
+    if (!strings) expected = nlohmann::json::array();
+    const auto task = *store->getTask(id);
+    EXPECT_EQ(task["ai_tools"], expected) << texts[i];
+    EXPECT_EQ(task["depends_on"], expected) << texts[i];
+  }
+}
+
 TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
   const std::string nul("N\0L", 3);
   store->createAgent("ag_n", nul, nul, nul, nul);
