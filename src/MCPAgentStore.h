@@ -20,9 +20,8 @@ class SQLiteConnection;
 //
 // Every operation runs its statements to completion before it returns; the
 // statements are compiled once and kept, but none is left mid-step, and there
-// are no explicit transactions. An
-// operation that writes twice keeps its first write when the second fails and
-// reports the failure. Reads are limited to the configured user: another
+// are no explicit transactions. An operation that writes twice keeps its
+// first write when the second fails and reports the failure. Reads are limited to the configured user: another
 // user's record looks exactly like a missing one.
 //
 // Lists, counts and briefings are answered from what the store has already
@@ -96,9 +95,12 @@ class MCPAgentStore {
 
   // Renders CLAUDE.md of the agent from the template file (or the built-in
   // template when the file cannot be read or is not UTF-8) and the agent's
-  // current tasks, and replaces the file atomically and durably. Makes the
-  // agent directory when missing. Throws a file-system error, leaving an
-  // earlier CLAUDE.md as it was.
+  // current tasks, read under the agent's render lock, and replaces the file
+  // atomically and durably, keeping its permission bits. Makes whatever of
+  // the agent directory and its four sub-directories is missing, and removes
+  // temporary files an interrupted render left. Throws a file-system error
+  // (also for a briefing over its size limit), leaving an earlier CLAUDE.md
+  // as it was.
   void regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
                              const std::optional<std::string>& agentDescription);
 
