@@ -325,6 +325,16 @@ int64_t MCPAgentStore::dataVersion() {
 
 void MCPAgentStore::dropSnapshot() { snapshot_.reset(); }
 
+void MCPAgentStore::runOwnInsert(Statement& insert) {
+  try {
+    insert.run();
+  } catch (...) {
+    dropSnapshot();
+    throw;
+  }
+  operationVersion_.reset();
+}
+
 void MCPAgentStore::beginOperation() {
   std::optional<int64_t> version;
   try {
@@ -589,18 +599,10 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
     insert.bindOptionalText(5, description);
     insert.bindOptionalText(6, iconSymbol);
     insert.bindDouble(7, createdAt);
-    try {
-      insert.run();
-    } catch (...) {
-      dropSnapshot();
-      throw;
-    }
+    runOwnInsert(insert);
   }
-  // Our own commit leaves the data version as it was: the snapshot learns of
-  // the row here, or is dropped when it cannot place it for certain. The
-  // version is read again after it: the commit may have found another
-  // process's before it.
-  operationVersion_.reset();
+  // The snapshot learns of the row here, or is dropped when it cannot place
+  // it for certain.
   if (snapshot_) {
     Snapshot& snap = *snapshot_;
     if (snap.count(id) != 0 || snap.find(id)) {
@@ -637,14 +639,8 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
     insert.bindText(8, "[]");
     insert.bindInt(9, timeoutMin);
     insert.bindText(10, workingSubdir);
-    try {
-      insert.run();
-    } catch (...) {
-      dropSnapshot();
-      throw;
-    }
+    runOwnInsert(insert);
   }
-  operationVersion_.reset();
   if (snapshot_) {
     Snapshot& snap = *snapshot_;
     ++snap.counts[agentId];

@@ -13,6 +13,7 @@
 #include <vector>
 
 class SQLiteConnection;
+class Statement;
 
 // The server's only access to persistent data: one user's agents, tasks and
 // runs in a SQLite file shared with the scheduler's other processes, and each
@@ -143,6 +144,11 @@ class MCPAgentStore {
   int64_t dataVersion();
   // Forgets the snapshot: after a write whose outcome is not known for sure.
   void dropSnapshot();
+  // Runs one of the store's own inserts. Our own commit leaves the data
+  // version as it was, so the version is read again at the next check (the
+  // commit may have come after another process's); a failed insert drops the
+  // snapshot. The caller then tells the snapshot of the new row.
+  void runOwnInsert(Statement& insert);
 
   nlohmann::json listAgentsFromFile();
   nlohmann::json listTasksFromFile(const std::string& agentId);
