@@ -825,11 +825,14 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
 
   std::vector<std::string> got;
   try {
-    const json agents = f.store->listAgents();
-    for (const auto& agent : agents) {
+    std::string agentsText;
+    f.store->listAgents(agentsText);
+    for (const auto& agent : json::parse(agentsText)) {
       const std::string id = agent.at("agent_id");
       got.push_back(id + ":" + std::to_string(agent.at("task_count").get<long>()));
-      for (const auto& task : f.store->listTasks(id)) got.push_back(task.at("task_id"));
+      std::string tasksText;
+      f.store->listTasks(id, tasksText);
+      for (const auto& task : json::parse(tasksText)) got.push_back(task.at("task_id"));
     }
   } catch (const std::exception& e) {
     fail(std::string("the store's lists after another process wrote: ") + e.what());

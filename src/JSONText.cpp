@@ -244,6 +244,50 @@ bool writeAsString(const nlohmann::json& value, std::string& out) {
   return true;
 }
 
+std::string& ObjectWriter::key(std::string_view name) {
+  if (!first_) out_.push_back(',');
+  first_ = false;
+  out_.push_back('"');
+  out_.append(name).append("\":");
+  return out_;
+}
+
+ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view bytes) {
+  if (isValidUTF8(bytes)) writeString(bytes, this->key(key));
+  else writeString(sanitizeUTF8(bytes), this->key(key));
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::boolean(std::string_view key, bool value) {
+  this->key(key).append(value ? "true" : "false");
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::integer(std::string_view key, int64_t value) {
+  char buffer[24];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+  this->key(key).append(buffer, r.ptr);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::number(std::string_view key, double value) {
+  if (!std::isfinite(value)) return null(key);
+  char buffer[32];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+  this->key(key).append(buffer, r.ptr);
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::null(std::string_view key) {
+  this->key(key).append("null");
+  return *this;
+}
+
+ObjectWriter& ObjectWriter::raw(std::string_view key, std::string_view json) {
+  this->key(key).append(json);
+  return *this;
+}
+
 bool nestsDeeperThan(std::string_view text, int limit) {
   // Nesting cannot go deeper than the number of brackets that open, and
   // counting those is far cheaper than following strings and escapes.

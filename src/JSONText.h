@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,36 @@ bool writeAsString(const nlohmann::json& value, std::string& out);
 
 // Appends `text` as a quoted JSON string. `text` must be valid UTF-8.
 void writeString(std::string_view text, std::string& out);
+
+// Appends one JSON object to `out`, member by member, each value written as
+// write() writes it. The caller adds the members in ascending byte order of
+// their keys, which need no escapes, so that the text is the one write()
+// gives for the same object without the object being built. Finish with
+// close().
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+  // Bytes written as a string, each ill-formed UTF-8 sequence replaced by
+  // U+FFFD as sanitizeUTF8 does.
+  ObjectWriter& text(std::string_view key, std::string_view bytes);
+  ObjectWriter& boolean(std::string_view key, bool value);
+  ObjectWriter& integer(std::string_view key, int64_t value);
+  // A number that JSON cannot carry (an infinity, NaN) is written as null.
+  ObjectWriter& number(std::string_view key, double value);
+  ObjectWriter& null(std::string_view key);
+  // `json` must be JSON text as write() writes it.
+  ObjectWriter& raw(std::string_view key, std::string_view json);
+  void close() { out_.push_back('}'); }
+
+ private:
+  std::string& key(std::string_view name);
+
+  std::string& out_;
+  bool first_ = true;
+};
 
 bool isValidUTF8(std::string_view bytes);
 

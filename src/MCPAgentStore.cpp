@@ -5,6 +5,7 @@
 #include "ShortID.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <iterator>
@@ -26,12 +27,6 @@ double now() {
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-json optionalText(const std::optional<std::string>& text) { return text ? json(*text) : json(nullptr); }
-
-// Another process can store an infinity in a REAL column; JSON has no way to
-// write it, and one such field must not cost the whole result.
-json finiteOrNull(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
 // A list column as this program writes one: compact, each name printable
 // ASCII without quotes or backslashes. Read without the JSON parser, which
@@ -126,42 +121,64 @@ constexpr const char* kCreateTables[] = {
 #undef KOVIX_TASK_COLUMNS
 #undef KOVIX_AGENT_COLUMNS
 
-// Records are built member by member in key order: each insertion then lands
-// at the end of the object's map, with no search and no temporary copies.
-class RecordBuilder {
- public:
-  RecordBuilder() : record_(json::object()), members_(record_.get_ref<json::object_t&>()) {}
-  RecordBuilder& add(const char* key, json value) {
-    members_.emplace_hint(members_.end(), key, std::move(value));
-    return *this;
-  }
-  json take() { return std::move(record_); }
+// An agent's fields as its record shows them: text as valid UTF-8.
+struct AgentFields {
+  std::string id;
+  std::string name;
+  std::string templateName;
+  std::optional<std::string> description;
+  std::optional<std::string> iconSymbol;
+  bool enabled;
+  double createdAt;
 
- private:
-  json record_;
-  json::object_t& members_;
+  static AgentFields read(const Statement& row) {
+    return {row.text(0), row.text(1), row.text(2), row.textOrNull(3), row.textOrNull(4), row.int64(5) != 0,
+            row.real(6)};
+  }
 };
 
-// Takes its texts by reference: a list copies each straight into its record.
-json agentRecord(const std::string& id, const std::string& name, const std::string& templateName,
-                 const std::optional<std::string>& description, const std::optional<std::string>& iconSymbol,
-                 bool enabled, double createdAt, int32_t taskCount) {
-  return RecordBuilder()
-      .add("agent_id", id)
-      .add("created_at", finiteOrNull(createdAt))
-      .add("description", optionalText(description))
-      .add("enabled", enabled)
-      .add("icon_symbol", optionalText(iconSymbol))
-      .add("name", name)
-      .add("task_count", taskCount)
-      .add("template", templateName)
-      .take();
+// Records are written as JSON text member by member, in key order, straight
+// from what was read: a list of thousands costs the bytes it returns, not a
+// JSON object per record built and freed again.
+void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, const std::optional<std::string>& text) {
+  if (text) record.text(key, *text);
+  else record.null(key);
 }
 
-json agentRecord(const Statement& row, int32_t taskCount) {
-  return agentRecord(row.text(0), row.text(1), row.text(2), row.textOrNull(3), row.textOrNull(4), row.int64(5) != 0,
-                     row.real(6), taskCount);
+// A time that another process stored as an infinity is written as null:
+// JSON cannot carry it, and one such field must not cost the whole result.
+void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount) {
+  jsontext::ObjectWriter record(out);
+  record.text("agent_id", agent.id).number("created_at", agent.createdAt);
+  writeOptionalText(record, "description", agent.description);
+  record.boolean("enabled", agent.enabled);
+  writeOptionalText(record, "icon_symbol", agent.iconSymbol);
+  record.text("name", agent.name).integer("task_count", taskCount).text("template", agent.templateName);
+  record.close();
 }
+
+// The record's text on either side of its task count, so that a list writes
+// each record with one copy. A written string holds no quote that a
+// backslash does not precede, so the first unescaped member key found is the
+// member's own.
+struct SplitRecord {
+  std::string head;  // up to the count's first digit
+  std::string tail;  // from after its last one
+
+  explicit SplitRecord(const AgentFields& agent) {
+    std::string text;
+    writeAgentRecord(text, agent, 0);
+    constexpr std::string_view count = R"(,"task_count":0)";
+    const size_t at = text.find(count) + count.size() - 1;
+    head = text.substr(0, at);
+    tail = text.substr(at + 1);
+  }
+  void write(std::string& out, int32_t taskCount) const {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, taskCount).ptr;
+    out.append(head).append(digits, end).append(tail);
+  }
+};
 
 // The text SQLite keeps in sqlite_master for a table made by `create`.
 std::string storedSchema(std::string_view create) {
@@ -190,39 +207,47 @@ class BriefingBuilder {
   std::vector<AgentWorkspace::BriefingTask> tasks_;
 };
 
-// A list column of a row as a JSON array, as decodeStringList reads it.
-json stringListColumn(const Statement& row, int column) {
-  json list = json::array();
-  auto& items = list.get_ref<json::array_t&>();
-  if (const auto raw = row.rawText(column);
-      raw && readPlainStringList(*raw, [&](std::string_view name) { items.emplace_back(std::string(name)); })) {
-    return list;
+// The JSON text of a list column of a row, as decodeStringList reads it.
+std::string stringListColumn(const Statement& row, int column) {
+  std::string list = "[";
+  if (const auto raw = row.rawText(column); raw && readPlainStringList(*raw, [&](std::string_view name) {
+        if (list.size() > 1) list.push_back(',');
+        jsontext::writeString(name, list);
+      })) {
+    return list + "]";
   }
-  json parsed = json::parse(row.text(column), nullptr, false);
-  if (!parsed.is_array()) return json::array();
+  const json parsed = json::parse(row.text(column), nullptr, false);
+  list = "[]";
+  if (!parsed.is_array()) return list;
   for (const auto& element : parsed) {
-    if (!element.is_string()) return json::array();
+    if (!element.is_string()) return list;
   }
-  return parsed;
+  list.clear();
+  // Strings parsed from valid UTF-8 are valid UTF-8: the writer cannot fail.
+  if (!jsontext::write(parsed, list)) list = "[]";
+  return list;
 }
 
-json taskRecord(const Statement& row) {
-  auto nullableReal = [&](int column) { return row.isNull(column) ? json(nullptr) : finiteOrNull(row.real(column)); };
-  return RecordBuilder()
-      .add("agent_id", row.text(1))
-      .add("ai_tools", stringListColumn(row, 4))
-      .add("depends_on", stringListColumn(row, 7))
-      .add("enabled", row.int64(10) != 0)
-      .add("frequency", row.text(5))
-      .add("host_id", row.text(6))
-      .add("last_run_at", nullableReal(12))
-      .add("name", row.text(2))
-      .add("next_run_at", nullableReal(11))
-      .add("prompt", row.text(3))
-      .add("task_id", row.text(0))
-      .add("timeout_min", row.int32(8))
-      .add("working_subdir", row.text(9))
-      .take();
+void writeTaskRecord(std::string& out, const Statement& row) {
+  jsontext::ObjectWriter record(out);
+  auto nullableReal = [&](std::string_view key, int column) {
+    if (row.isNull(column)) record.null(key);
+    else record.number(key, row.real(column));
+  };
+  record.text("agent_id", row.textBytes(1))
+      .raw("ai_tools", stringListColumn(row, 4))
+      .raw("depends_on", stringListColumn(row, 7))
+      .boolean("enabled", row.int64(10) != 0)
+      .text("frequency", row.textBytes(5))
+      .text("host_id", row.textBytes(6));
+  nullableReal("last_run_at", 12);
+  record.text("name", row.textBytes(2));
+  nullableReal("next_run_at", 11);
+  record.text("prompt", row.textBytes(3))
+      .text("task_id", row.textBytes(0))
+      .integer("timeout_min", row.int32(8))
+      .text("working_subdir", row.textBytes(9));
+  record.close();
 }
 
 }  // namespace
@@ -240,22 +265,17 @@ struct MCPAgentStore::Snapshot {
     std::string aiTools;
     std::string workingSubdir;
   };
-  // The agent's record is made when asked for: kept as a JSON object it
-  // would take several times the memory of its fields.
   struct Agent {
     std::string id;  // the bytes SQLite compares
-    std::string shownId;
-    std::string name;
-    std::string templateName;
-    std::optional<std::string> description;
-    std::optional<std::string> iconSymbol;
-    bool enabled;
-    double createdAt;
+    AgentFields fields;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
+    // The record's text, written when the agent is first listed.
+    mutable std::optional<SplitRecord> record;
 
-    json record(int32_t taskCount) const {
-      return agentRecord(shownId, name, templateName, description, iconSymbol, enabled, createdAt, taskCount);
+    void writeRecord(std::string& out, int32_t taskCount) const {
+      if (!record) record.emplace(fields);
+      record->write(out, taskCount);
     }
   };
 
@@ -408,17 +428,15 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
           (created != Statement::Type::real && created != Statement::Type::integer)) {
         return nullptr;
       }
-      snap->agents.push_back({std::string(*agents.rawText(0)), agents.text(0), agents.text(1), agents.text(2),
-                              agents.textOrNull(3), agents.textOrNull(4), agents.int64(5) != 0, agents.real(6), {},
-                              true});
+      snap->agents.push_back({std::string(*agents.rawText(0)), AgentFields::read(agents), {}, true, {}});
     }
   }
   // Read in rowid order; a stable sort keeps that order among equals, but
   // whether SQLite's sort does is not promised, so equals are not kept.
   std::stable_sort(snap->agents.begin(), snap->agents.end(),
-                   [](const Snapshot::Agent& a, const Snapshot::Agent& b) { return a.createdAt < b.createdAt; });
+                   [](const Snapshot::Agent& a, const Snapshot::Agent& b) { return a.fields.createdAt < b.fields.createdAt; });
   for (size_t i = 0; i < snap->agents.size(); ++i) {
-    if (i > 0 && !(snap->agents[i - 1].createdAt < snap->agents[i].createdAt)) snap->agentsOrdered = false;
+    if (i > 0 && !(snap->agents[i - 1].fields.createdAt < snap->agents[i].fields.createdAt)) snap->agentsOrdered = false;
     if (!snap->positions.emplace(snap->agents[i].id, i).second) return nullptr;
   }
   {
@@ -450,77 +468,81 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
 
 // --- Reads ---------------------------------------------------------------
 
-json MCPAgentStore::listAgents() {
+void MCPAgentStore::listAgents(std::string& out) {
   beginOperation();
   Snapshot* snap = snapshot();
-  if (!snap || !snap->agentsOrdered) return listAgentsFromFile();
-  json agents = json::array();
-  auto& list = agents.get_ref<json::array_t&>();
-  list.reserve(snap->agents.size());
+  if (!snap || !snap->agentsOrdered) return listAgentsFromFile(out);
+  out.push_back('[');
   for (const auto& agent : snap->agents) {
-    list.push_back(agent.record(snap->count(agent.id)));
+    if (&agent != &snap->agents.front()) out.push_back(',');
+    agent.writeRecord(out, snap->count(agent.id));
   }
-  return agents;
+  out.push_back(']');
 }
 
-json MCPAgentStore::listAgentsFromFile() {
+void MCPAgentStore::listAgentsFromFile(std::string& out) {
   SQLiteConnection& db = connection();
-  json agents = json::array();
+  std::vector<SplitRecord> records;
   // Where each agent's record sits, by id; an id that is NULL names no task.
   std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
   {
     Statement list = db.statement(kListAgents);
     list.bindText(1, userId_);
     while (list.step()) {
-      if (const auto id = list.rawText(0)) positions.emplace(*id, agents.size());
-      agents.push_back(agentRecord(list, 0));
+      if (const auto id = list.rawText(0)) positions.emplace(*id, records.size());
+      records.emplace_back(AgentFields::read(list));
     }
   }
-  if (agents.empty()) return agents;
-
   // tasks.agent_id has no index, and the schema belongs to every process
   // that shares the file, so count all agents' tasks in one pass over the
   // table instead of one scan per agent, and without sorting it.
-  Statement scan = db.statement(kAllTaskAgents);
-  std::vector<int32_t> counts(agents.size(), 0);
-  while (scan.step()) {
-    const auto agentId = scan.rawText(0);
-    if (!agentId) continue;
-    if (const auto found = positions.find(*agentId); found != positions.end()) ++counts[found->second];
+  std::vector<int32_t> counts(records.size(), 0);
+  if (!records.empty()) {
+    Statement scan = db.statement(kAllTaskAgents);
+    while (scan.step()) {
+      const auto agentId = scan.rawText(0);
+      if (!agentId) continue;
+      if (const auto found = positions.find(*agentId); found != positions.end()) ++counts[found->second];
+    }
   }
-  for (size_t i = 0; i < counts.size(); ++i) agents[i]["task_count"] = counts[i];
-  return agents;
+  out.push_back('[');
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    records[i].write(out, counts[i]);
+  }
+  out.push_back(']');
 }
 
-std::optional<json> MCPAgentStore::getAgent(const std::string& agentId) {
+bool MCPAgentStore::getAgent(const std::string& agentId, std::string& out) {
   beginOperation();
   if (Snapshot* snap = snapshot()) {
     const Snapshot::Agent* agent = snap->find(agentId);
-    if (!agent) return std::nullopt;
-    return agent->record(snap->count(agentId));
+    if (!agent) return false;
+    agent->writeRecord(out, snap->count(agentId));
+    return true;
   }
   SQLiteConnection& db = connection();
-  json agent;
+  std::optional<AgentFields> agent;
   {
     Statement get = db.statement(kGetAgent);
     get.bindText(1, agentId);
     get.bindText(2, userId_);
-    if (!get.step()) return std::nullopt;
-    agent = agentRecord(get, 0);
+    if (!get.step()) return false;
+    agent = AgentFields::read(get);
   }
   // Counted only once the agent is found, so that a missing agent is
   // reported as missing whatever state the tasks table is in.
   Statement count = db.statement(kCountTasks);
   count.bindText(1, agentId);
-  agent["task_count"] = count.step() ? count.int32(0) : 0;
-  return agent;
+  writeAgentRecord(out, *agent, count.step() ? count.int32(0) : 0);
+  return true;
 }
 
 std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::string& agentId) {
   if (Snapshot* snap = snapshot()) {
     const Snapshot::Agent* agent = snap->find(agentId);
     if (!agent) return std::nullopt;
-    return AgentIdentity{agent->name, agent->description};
+    return AgentIdentity{agent->fields.name, agent->fields.description};
   }
   Statement get = connection().statement(kFindAgent);
   get.bindText(1, agentId);
@@ -529,17 +551,19 @@ std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::
   return AgentIdentity{get.text(0), get.textOrNull(1)};
 }
 
-json MCPAgentStore::listTasks(const std::string& agentId) {
+void MCPAgentStore::listTasks(const std::string& agentId, std::string& out) {
   beginOperation();
   Snapshot* snap = snapshot();
-  if (!snap) return listTasksFromFile(agentId);
+  if (!snap) return listTasksFromFile(agentId, out);
   const Snapshot::Agent* agent = snap->find(agentId);
-  if (!agent) return json::array();
-  if (!agent->tasksOrdered) return listTasksFromFile(agentId);
+  if (!agent) {
+    out.append("[]");
+    return;
+  }
+  if (!agent->tasksOrdered) return listTasksFromFile(agentId, out);
   // Each task by its rowid: the cost of what is listed, not of the table.
-  json tasks = json::array();
-  auto& list = tasks.get_ref<json::array_t&>();
-  list.reserve(agent->tasks.size());
+  const size_t start = out.size();
+  out.push_back('[');
   Statement get = connection().statement(kTaskByRow);
   for (const auto& task : agent->tasks) {
     get.reset();
@@ -547,34 +571,41 @@ json MCPAgentStore::listTasks(const std::string& agentId) {
     if (!get.step()) {
       // Not where the snapshot says: it cannot be trusted.
       dropSnapshot();
-      return listTasksFromFile(agentId);
+      out.resize(start);
+      return listTasksFromFile(agentId, out);
     }
-    list.push_back(taskRecord(get));
+    if (&task != &agent->tasks.front()) out.push_back(',');
+    writeTaskRecord(out, get);
   }
+  out.push_back(']');
   // The rows were read one by one: another process that committed meanwhile
   // may have changed what the snapshot ordered them by.
   if (dataVersion() != snapshotVersion_) {
     dropSnapshot();
-    return listTasksFromFile(agentId);
+    out.resize(start);
+    listTasksFromFile(agentId, out);
   }
-  return tasks;
 }
 
-json MCPAgentStore::listTasksFromFile(const std::string& agentId) {
+void MCPAgentStore::listTasksFromFile(const std::string& agentId, std::string& out) {
   Statement list = connection().statement(kListTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
-  json tasks = json::array();
-  while (list.step()) tasks.push_back(taskRecord(list));
-  return tasks;
+  out.push_back('[');
+  for (bool first = true; list.step(); first = false) {
+    if (!first) out.push_back(',');
+    writeTaskRecord(out, list);
+  }
+  out.push_back(']');
 }
 
-std::optional<json> MCPAgentStore::getTask(const std::string& taskId) {
+bool MCPAgentStore::getTask(const std::string& taskId, std::string& out) {
   Statement get = connection().statement(kGetTask);
   get.bindText(1, taskId);
   get.bindText(2, userId_);
-  if (!get.step()) return std::nullopt;
-  return taskRecord(get);
+  if (!get.step()) return false;
+  writeTaskRecord(out, get);
+  return true;
 }
 
 // --- Writes --------------------------------------------------------------
@@ -608,13 +639,14 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
     if (snap.count(id) != 0 || snap.find(id)) {
       dropSnapshot();
     } else {
-      if (!snap.agents.empty() && !(snap.agents.back().createdAt < createdAt)) snap.agentsOrdered = false;
+      if (!snap.agents.empty() && !(snap.agents.back().fields.createdAt < createdAt)) snap.agentsOrdered = false;
       snap.positions.emplace(id, snap.agents.size());
-      const auto safeName = jsontext::sanitizeUTF8(name);
-      const auto safeDescription = description ? std::optional(jsontext::sanitizeUTF8(*description)) : std::nullopt;
-      const auto safeIcon = iconSymbol ? std::optional(jsontext::sanitizeUTF8(*iconSymbol)) : std::nullopt;
-      snap.agents.push_back({id, jsontext::sanitizeUTF8(id), safeName, jsontext::sanitizeUTF8(templateName),
-                             safeDescription, safeIcon, true, createdAt, {}, true});
+      auto safe = [](const std::optional<std::string>& text) {
+        return text ? std::optional(jsontext::sanitizeUTF8(*text)) : std::nullopt;
+      };
+      AgentFields fields{jsontext::sanitizeUTF8(id), jsontext::sanitizeUTF8(name), jsontext::sanitizeUTF8(templateName),
+                         safe(description), safe(iconSymbol), true, createdAt};
+      snap.agents.push_back({id, std::move(fields), {}, true, {}});
     }
   }
   workspace_.provision(id, name, description, [&] { return briefingTasks(id); });

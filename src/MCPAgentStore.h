@@ -3,8 +3,6 @@
 #include "AgentWorkspace.h"
 #include "MCPStoreError.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -52,20 +50,25 @@ class MCPAgentStore {
   const std::filesystem::path& agentRoot() const { return workspace_.agentRoot(); }
   const std::filesystem::path& templateURL() const { return workspace_.templateURL(); }
 
-  // --- Reads. Each throws MCPStoreError::sqlError when a statement cannot be
-  // prepared or a step fails; a failed step is never taken for the end of
-  // the rows.
+  // --- Reads. Each appends its records to `out` as the JSON text a tool
+  // result carries: compact, members in ascending byte order of their keys,
+  // "/" escaped, ill-formed UTF-8 replaced by U+FFFD, and a time JSON cannot
+  // carry written as null. Each throws MCPStoreError::sqlError when a
+  // statement cannot be prepared or a step fails (leaving `out` unspecified);
+  // a failed step is never taken for the end of the rows.
 
   // The user's agent records (eight keys: agent_id, name, template,
-  // description, icon_symbol, enabled, created_at, task_count), oldest first.
-  nlohmann::json listAgents();
-  // The user's agent with this id, or nothing.
-  std::optional<nlohmann::json> getAgent(const std::string& agentId);
+  // description, icon_symbol, enabled, created_at, task_count), oldest
+  // first, as an array.
+  void listAgents(std::string& out);
+  // The user's agent with this id; false, appending nothing, when there is none.
+  bool getAgent(const std::string& agentId, std::string& out);
   // The task records (thirteen keys) of the agent, if it is the user's, in
   // byte order of their names; otherwise the empty array.
-  nlohmann::json listTasks(const std::string& agentId);
-  // The task with this id if its agent is the user's, or nothing.
-  std::optional<nlohmann::json> getTask(const std::string& taskId);
+  void listTasks(const std::string& agentId, std::string& out);
+  // The task with this id if its agent is the user's; false, appending
+  // nothing, otherwise.
+  bool getTask(const std::string& taskId, std::string& out);
 
   // --- Writes.
 
@@ -150,8 +153,8 @@ class MCPAgentStore {
   // snapshot. The caller then tells the snapshot of the new row.
   void runOwnInsert(Statement& insert);
 
-  nlohmann::json listAgentsFromFile();
-  nlohmann::json listTasksFromFile(const std::string& agentId);
+  void listAgentsFromFile(std::string& out);
+  void listTasksFromFile(const std::string& agentId, std::string& out);
   std::vector<AgentWorkspace::BriefingTask> briefingTasksFromFile(const std::string& agentId);
 
   std::string dbPath_;

@@ -213,26 +213,44 @@ json MCPToolSet::invoke(const std::string& name, const json& arguments) {
 }
 
 // --- Read tools ----------------------------------------------------------
+// Their results are JSON text, `{"<key>":` and the records as the store
+// writes them, which the server sends as it stands: a list of thousands is
+// never built as a JSON object per record.
 
-json MCPToolSet::invokeListAgents(const json&) { return json{{"agents", store_->listAgents()}}; }
+namespace {
+
+json textResult(std::string text) {
+  text.push_back('}');
+  return json(std::move(text));
+}
+
+}  // namespace
+
+json MCPToolSet::invokeListAgents(const json&) {
+  std::string text = R"({"agents":)";
+  store_->listAgents(text);
+  return textResult(std::move(text));
+}
 
 json MCPToolSet::invokeListTasks(const json& arguments) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
-  return json{{"tasks", store_->listTasks(agentId)}};
+  std::string text = R"({"tasks":)";
+  store_->listTasks(agentId, text);
+  return textResult(std::move(text));
 }
 
 json MCPToolSet::invokeGetAgent(const json& arguments) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
-  auto agent = store_->getAgent(agentId);
-  if (!agent) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
-  return json{{"agent", std::move(*agent)}};
+  std::string text = R"({"agent":)";
+  if (!store_->getAgent(agentId, text)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
+  return textResult(std::move(text));
 }
 
 json MCPToolSet::invokeGetTask(const json& arguments) {
   const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
-  auto task = store_->getTask(taskId);
-  if (!task) throw MCPError::invalidParams("get_task: task not found: " + taskId);
-  return json{{"task", std::move(*task)}};
+  std::string text = R"({"task":)";
+  if (!store_->getTask(taskId, text)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
+  return textResult(std::move(text));
 }
 
 // --- Writing tools -------------------------------------------------------

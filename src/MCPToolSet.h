@@ -28,8 +28,9 @@ class MCPToolSet {
   static std::vector<std::string_view> routedToolNames();
 
   // Runs the tool `name` (compared exactly) with `arguments`, a JSON object,
-  // and returns its result object. Throws MCPError::unknownTool for any
-  // other name.
+  // and returns its result: an object, or for the read tools the object's
+  // JSON text already written (a string result is sent as it stands).
+  // Throws MCPError::unknownTool for any other name.
   nlohmann::json invoke(const std::string& name, const nlohmann::json& arguments);
 
  private:

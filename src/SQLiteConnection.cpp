@@ -15,11 +15,13 @@ std::string messageOf(sqlite3* db) {
   return text ? std::string(text) : std::string("unknown sqlite error");
 }
 
-std::string textOf(sqlite3_value* v) {
+std::string_view bytesOf(sqlite3_value* v) {
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_value_text(v));
   if (!bytes) return {};
-  return jsontext::sanitizeUTF8(std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v))));
+  return std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v)));
 }
+
+std::string textOf(sqlite3_value* v) { return jsontext::sanitizeUTF8(bytesOf(v)); }
 
 }  // namespace
 
@@ -96,6 +98,8 @@ std::optional<std::string> Statement::textOrNull(int column) const {
   if (sqlite3_value_type(v) == SQLITE_NULL) return std::nullopt;
   return textOf(v);
 }
+
+std::string_view Statement::textBytes(int column) const { return bytesOf(value(column)); }
 
 std::optional<std::string_view> Statement::rawText(int column) const {
   sqlite3_value* v = value(column);

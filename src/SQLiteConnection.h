@@ -59,6 +59,9 @@ class Statement {
   // only another process can put into our NOT NULL columns) reads as "".
   std::string text(int column) const;
   std::optional<std::string> textOrNull(int column) const;
+  // The bytes that text() reads, before ill-formed UTF-8 is replaced; valid
+  // until the next step.
+  std::string_view textBytes(int column) const;
   // The column's bytes as SQLite holds them, when it would compare equal to
   // text in SQL (text or a number); valid until the next step.
   std::optional<std::string_view> rawText(int column) const;

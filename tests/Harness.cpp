@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include "MCPAgentStore.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -236,4 +238,28 @@ json toolResult(const json& response) {
   EXPECT_EQ(content.size(), 1u);
   EXPECT_EQ(content.at(0).at("type"), "text");
   return json::parse(content.at(0).at("text").get<std::string>());
+}
+
+nlohmann::json listAgents(MCPAgentStore& store) {
+  std::string text;
+  store.listAgents(text);
+  return nlohmann::json::parse(text);
+}
+
+std::optional<nlohmann::json> getAgent(MCPAgentStore& store, const std::string& agentId) {
+  std::string text;
+  if (!store.getAgent(agentId, text)) return std::nullopt;
+  return nlohmann::json::parse(text);
+}
+
+nlohmann::json listTasks(MCPAgentStore& store, const std::string& agentId) {
+  std::string text;
+  store.listTasks(agentId, text);
+  return nlohmann::json::parse(text);
+}
+
+std::optional<nlohmann::json> getTask(MCPAgentStore& store, const std::string& taskId) {
+  std::string text;
+  if (!store.getTask(taskId, text)) return std::nullopt;
+  return nlohmann::json::parse(text);
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +100,14 @@ class ServerProcess {
 Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {});
 
 // A tools/call request line.
+class MCPAgentStore;
+
+// The store's read answers as JSON values: the text it writes, parsed back.
+nlohmann::json listAgents(MCPAgentStore& store);
+std::optional<nlohmann::json> getAgent(MCPAgentStore& store, const std::string& agentId);
+nlohmann::json listTasks(MCPAgentStore& store, const std::string& agentId);
+std::optional<nlohmann::json> getTask(MCPAgentStore& store, const std::string& taskId);
+
 nlohmann::json toolCall(const nlohmann::json& id, const std::string& name, const nlohmann::json& arguments);
 // The parsed tool result object inside a successful tools/call response.
 nlohmann::json toolResult(const nlohmann::json& response);

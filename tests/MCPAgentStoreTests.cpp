@@ -132,7 +132,7 @@ TEST_F(StoreTest, SchemaWALModeReopenOpenFailureAndOldLayout) {
   testing::internal::CaptureStderr();
   auto again = open("u1");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(again->listAgents().size(), 1u);
+  EXPECT_EQ(listAgents(*again).size(), 1u);
 
   const std::string missing = (dir / "no-such-dir" / "db.sqlite").string();
   MCPAgentStore unopenable(missing, "u1", root, templatePath);
@@ -147,8 +147,8 @@ TEST_F(StoreTest, SchemaWALModeReopenOpenFailureAndOldLayout) {
   auto old = open("u1", oldPath);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   const std::regex noUserId("SQLite error: no such column: (a\\.)?user_id");
-  for (const auto& read : {failure([&] { old->listAgents(); }), failure([&] { old->getAgent("a"); }),
-                           failure([&] { old->listTasks("a"); }), failure([&] { old->getTask("t"); })})
+  for (const auto& read : {failure([&] { listAgents(*old); }), failure([&] { getAgent(*old, "a"); }),
+                           failure([&] { listTasks(*old, "a"); }), failure([&] { getTask(*old, "t"); })})
     EXPECT_TRUE(std::regex_match(read, noUserId)) << read;
   EXPECT_EQ(Sql(oldPath)("SELECT count(*) FROM pragma_table_info('agents')"), V{"7"});
 }
@@ -166,31 +166,31 @@ TEST_F(StoreTest, ReadsBuildExactRecordsForTheUserOnly) {
       R"({"agent_id":"ag_a","created_at":100.5,"description":"","enabled":false,"icon_symbol":"star","name":"Ay","task_count":3,"template":"custom"})";
   const std::string bee =
       R"({"agent_id":"ag_b","created_at":200.25,"description":null,"enabled":true,"icon_symbol":null,"name":"Bee","task_count":0,"template":"cmo"})";
-  EXPECT_EQ(store->listAgents().dump(), "[" + ay + "," + bee + "]");
-  EXPECT_EQ(store->getAgent("ag_a")->dump(), ay);
+  EXPECT_EQ(listAgents(*store).dump(), "[" + ay + "," + bee + "]");
+  EXPECT_EQ(getAgent(*store, "ag_a")->dump(), ay);
   const std::string t1 =
       R"({"agent_id":"ag_a","ai_tools":["codex","claude","codex"],"depends_on":["t2"],"enabled":true,"frequency":"f1","host_id":"h1","last_run_at":12.5,"name":"beta","next_run_at":null,"prompt":"p1","task_id":"t1","timeout_min":7,"working_subdir":"w1"})";
   const std::string t2 =
       R"({"agent_id":"ag_a","ai_tools":[],"depends_on":[],"enabled":false,"frequency":"f2","host_id":"h2","last_run_at":null,"name":"Alpha","next_run_at":3.25,"prompt":"p2","task_id":"t2","timeout_min":-3,"working_subdir":"w2"})";
   const std::string t3 =
       R"({"agent_id":"ag_a","ai_tools":[],"depends_on":[],"enabled":true,"frequency":"f3","host_id":"h3","last_run_at":null,"name":"alpha","next_run_at":null,"prompt":"p3","task_id":"t3","timeout_min":0,"working_subdir":"w3"})";
-  EXPECT_EQ(store->listTasks("ag_a").dump(), "[" + t2 + "," + t3 + "," + t1 + "]");
-  EXPECT_EQ(store->getTask("t1")->dump(), t1);
+  EXPECT_EQ(listTasks(*store, "ag_a").dump(), "[" + t2 + "," + t3 + "," + t1 + "]");
+  EXPECT_EQ(getTask(*store, "t1")->dump(), t1);
   // Another user's records, unknown ids and orphan tasks are invisible.
-  EXPECT_FALSE(store->getAgent("ag_o"));
-  EXPECT_EQ(store->listTasks("ag_o").dump(), "[]");
-  EXPECT_FALSE(store->getTask("t4"));
-  EXPECT_FALSE(store->getTask("t5"));
-  EXPECT_EQ(store->listTasks("ag_later").dump(), "[]");
-  EXPECT_EQ(store->listTasks("ag_b").dump(), "[]");
+  EXPECT_FALSE(getAgent(*store, "ag_o"));
+  EXPECT_EQ(listTasks(*store, "ag_o").dump(), "[]");
+  EXPECT_FALSE(getTask(*store, "t4"));
+  EXPECT_FALSE(getTask(*store, "t5"));
+  EXPECT_EQ(listTasks(*store, "ag_later").dump(), "[]");
+  EXPECT_EQ(listTasks(*store, "ag_b").dump(), "[]");
   auto other = open("u2");
-  EXPECT_EQ(other->listAgents().size(), 1u);
-  EXPECT_EQ((*other->getTask("t4"))["ai_tools"].dump(), "[]");
-  EXPECT_EQ(open("nobody")->listAgents().dump(), "[]");
+  EXPECT_EQ(listAgents(*other).size(), 1u);
+  EXPECT_EQ((*getTask(*other, "t4"))["ai_tools"].dump(), "[]");
+  EXPECT_EQ(listAgents(*open("nobody")).dump(), "[]");
   // The orphan counts once its agent appears.
   sql.exec("INSERT INTO agents VALUES ('ag_later', 'u1', 'Late', 'custom', NULL, NULL, 1, 300)");
-  EXPECT_EQ((*store->getAgent("ag_later"))["task_count"].dump(), "1");
-  EXPECT_EQ(store->listAgents()[2]["task_count"].dump(), "1");
+  EXPECT_EQ((*getAgent(*store, "ag_later"))["task_count"].dump(), "1");
+  EXPECT_EQ(listAgents(*store)[2]["task_count"].dump(), "1");
 }
 
 TEST_F(StoreTest, FailedStepIsAnErrorNotTheEndOfRows) {
@@ -208,10 +208,10 @@ TEST_F(StoreTest, FailedStepIsAnErrorNotTheEndOfRows) {
   }
   store = open("u1");
   const std::string malformed = "SQLite error: database disk image is malformed";
-  EXPECT_EQ(failure([&] { store->listAgents(); }), malformed);
-  EXPECT_EQ(failure([&] { store->getAgent("ag_a"); }), malformed);
-  EXPECT_EQ(failure([&] { store->listTasks("ag_a"); }), malformed);
-  EXPECT_EQ(failure([&] { store->getTask("t1"); }), malformed);
+  EXPECT_EQ(failure([&] { listAgents(*store); }), malformed);
+  EXPECT_EQ(failure([&] { getAgent(*store, "ag_a"); }), malformed);
+  EXPECT_EQ(failure([&] { listTasks(*store, "ag_a"); }), malformed);
+  EXPECT_EQ(failure([&] { getTask(*store, "t1"); }), malformed);
   EXPECT_EQ(failure([&] { store->setDependsOn("t1", {}); }), malformed);
   EXPECT_EQ(failure([&] { store->queueManualRun("t1"); }), malformed);
   EXPECT_EQ(failure([&] { task("t2", "ag_a", "two"); }), malformed);
@@ -232,7 +232,7 @@ TEST_F(StoreTest, LockHeldPastTheBusyTimeoutIsAnError) {
   EXPECT_EQ(sql("SELECT count(*) FROM agents"), V{"0"});
   EXPECT_FALSE(fs::exists(root));
   store->createAgent("ag_1", "A", "custom", {}, {});
-  EXPECT_TRUE(store->getAgent("ag_1"));
+  EXPECT_TRUE(getAgent(*store, "ag_1"));
 }
 
 // Lists written the way this program writes them are read without the JSON
@@ -251,7 +251,7 @@ TEST_F(StoreTest, ListColumnsReadAsJSONWhateverTheirForm) {
     const bool strings = expected.is_array() && std::all_of(expected.begin(), expected.end(),
                                                             [](const nlohmann::json& e) { return e.is_string(); });
     if (!strings) expected = nlohmann::json::array();
-    const auto task = *store->getTask(id);
+    const auto task = *getTask(*store, id);
     EXPECT_EQ(task["ai_tools"], expected) << texts[i];
     EXPECT_EQ(task["depends_on"], expected) << texts[i];
   }
@@ -263,9 +263,9 @@ TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
   store->createTask("tk_n", "ag_n", nul, nul, {nul}, nul, nul, 5, nul);
   EXPECT_EQ(sql("SELECT length(CAST(name AS BLOB)), length(CAST(description AS BLOB)) FROM agents"), V{"3|3"});
   EXPECT_EQ(sql("SELECT length(CAST(prompt AS BLOB)), ai_tools FROM tasks"), V{"3|[\"N\\u0000L\"]"});
-  const auto agent = *store->getAgent("ag_n");
+  const auto agent = *getAgent(*store, "ag_n");
   for (const char* key : {"name", "template", "description", "icon_symbol"}) EXPECT_EQ(agent[key], nul) << key;
-  const auto task = *store->getTask("tk_n");
+  const auto task = *getTask(*store, "tk_n");
   for (const char* key : {"name", "prompt", "frequency", "host_id", "working_subdir"}) EXPECT_EQ(task[key], nul) << key;
   EXPECT_EQ(task["ai_tools"], nlohmann::json::array({nul}));
   EXPECT_EQ(claude("ag_n"), briefing(nul, nul, "- **" + nul + "** \u2014 " + nul + " (" + nul + ")"));
@@ -273,10 +273,10 @@ TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
   sql("INSERT INTO agents VALUES ('ag_x', 'u1', ?, 'custom', ?, NULL, 1, 9)", {"bad\xff\xfe", "\xe2\x82("});
   sql("INSERT INTO tasks VALUES ('tk_x', 'ag_x', 'n', ?, ?, 'f', 'h', '[]', 1, 'w', 1, NULL, NULL)",
       {"\xc0\xaf", "[\"\xff\"]"});
-  EXPECT_EQ((*store->getAgent("ag_x"))["name"], "bad\uFFFD\uFFFD");
-  EXPECT_EQ((*store->getAgent("ag_x"))["description"], "\uFFFD(");
-  EXPECT_EQ((*store->getTask("tk_x"))["prompt"], "\uFFFD\uFFFD");
-  EXPECT_EQ((*store->getTask("tk_x"))["ai_tools"], nlohmann::json::array({"\uFFFD"}));
+  EXPECT_EQ((*getAgent(*store, "ag_x"))["name"], "bad\uFFFD\uFFFD");
+  EXPECT_EQ((*getAgent(*store, "ag_x"))["description"], "\uFFFD(");
+  EXPECT_EQ((*getTask(*store, "tk_x"))["prompt"], "\uFFFD\uFFFD");
+  EXPECT_EQ((*getTask(*store, "tk_x"))["ai_tools"], nlohmann::json::array({"\uFFFD"}));
 
   // Only another process can put NULL into the NOT NULL columns: one that made looser tables first.
   const fs::path loosePath = dir / "loose.sqlite";
@@ -287,9 +287,12 @@ TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
       "working_subdir TEXT, enabled INTEGER, next_run_at REAL, last_run_at REAL); INSERT INTO agents (id, user_id) "
       "VALUES ('ag_0', 'u1'); INSERT INTO tasks (id, agent_id) VALUES ('tk_0', 'ag_0');");
   auto loose = open("u1", loosePath);
-  EXPECT_EQ(loose->listAgents().dump(),
-            R"([{"agent_id":"ag_0","created_at":0.0,"description":null,"enabled":false,"icon_symbol":null,"name":"","task_count":1,"template":""}])");
-  EXPECT_EQ(loose->listTasks("ag_0").dump(),
+  std::string agents, tasks;
+  loose->listAgents(agents);
+  loose->listTasks("ag_0", tasks);
+  EXPECT_EQ(agents,
+            R"([{"agent_id":"ag_0","created_at":0,"description":null,"enabled":false,"icon_symbol":null,"name":"","task_count":1,"template":""}])");
+  EXPECT_EQ(tasks,
             R"([{"agent_id":"ag_0","ai_tools":[],"depends_on":[],"enabled":false,"frequency":"","host_id":"","last_run_at":null,"name":"","next_run_at":null,"prompt":"","task_id":"tk_0","timeout_min":0,"working_subdir":""}])");
   const std::string run = loose->queueManualRun("tk_0");
   EXPECT_EQ(Sql(loosePath)("SELECT ai_used FROM runs WHERE id = ?", {run}), V{"claude"});
@@ -327,12 +330,12 @@ TEST_F(StoreTest, CreateWritesExactRowsAndWorkspace) {
   auto blocked = open("u1", {}, dir / "plain");
   const auto failed = failure([&] { blocked->createAgent("ag_3", "Blocked", "custom", {}, {}); });
   EXPECT_TRUE(isFileError(failed) && failed.find((dir / "plain").string()) != std::string::npos) << failed;
-  EXPECT_TRUE(store->getAgent("ag_3"));
+  EXPECT_TRUE(getAgent(*store, "ag_3"));
   EXPECT_EQ(readFile(dir / "plain"), "x");
   fs::remove(root / "ag_2" / "CLAUDE.md");
   fs::create_directories(root / "ag_2" / "CLAUDE.md" / "in-the-way");
   EXPECT_TRUE(isFileError(failure([&] { task("tk_3", "ag_2", "kept"); })));
-  EXPECT_TRUE(store->getTask("tk_3"));
+  EXPECT_TRUE(getTask(*store, "tk_3"));
   EXPECT_EQ(tree(root / "ag_2"), (V{"CLAUDE.md/", "CLAUDE.md/in-the-way/", "inputs/", "logs/", "outputs/", "shared/"}));
 }
 
@@ -397,10 +400,10 @@ TEST_F(StoreTest, UnsafeAgentIdsNeverBecomePaths) {
     EXPECT_TRUE(isFileError(failure([&] { store->regenerateAgentCLAUDE(id, "Evil", {}); }))) << id;
     const std::string taskId = "tk_" + std::to_string(n++);
     EXPECT_TRUE(isFileError(failure([&] { task(taskId, id, "kept"); }))) << id;
-    EXPECT_TRUE(store->getTask(taskId)) << id;
+    EXPECT_TRUE(getTask(*store, taskId)) << id;
   }
   EXPECT_TRUE(isFileError(failure([&] { store->createAgent("../y", "Evil", "custom", {}, {}); })));
-  EXPECT_TRUE(store->getAgent("../y"));
+  EXPECT_TRUE(getAgent(*store, "../y"));
   EXPECT_FALSE(fs::exists(root));
   EXPECT_FALSE(fs::exists("/abs"));
   EXPECT_EQ(tree(dir.path()), (V{"db.sqlite", "db.sqlite-shm", "db.sqlite-wal"}));
@@ -416,7 +419,7 @@ TEST_F(StoreTest, SetDependsOnChecksEverythingBeforeWriting) {
   auto stored = [&] { return sql("SELECT depends_on FROM tasks WHERE id = 't1'"); };
   store->setDependsOn("t1", {"t2", "t1", "t2"});
   EXPECT_EQ(stored(), V{R"(["t2","t1","t2"])"});
-  EXPECT_EQ((*store->getTask("t1"))["depends_on"].dump(), R"(["t2","t1","t2"])");
+  EXPECT_EQ((*getTask(*store, "t1"))["depends_on"].dump(), R"(["t2","t1","t2"])");
   EXPECT_EQ(failure([&] { store->setDependsOn("t1", {"t2", "nope"}); }), "Not found: upstream task nope");
   EXPECT_EQ(failure([&] { store->setDependsOn("t1", {"t/o"}); }), "Not found: upstream task t/o");
   EXPECT_EQ(failure([&] { store->setDependsOn("t/o", {}); }), "Not found: task t/o");

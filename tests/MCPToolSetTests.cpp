@@ -21,7 +21,9 @@ class ToolSetTest : public ::testing::Test {
   // What a call gave: its result as JSON text, or the kind and message of what it threw.
   std::string outcome(const std::string& name, const json& arguments) {
     try {
-      return tools.invoke(name, arguments).dump();
+      // A read tool's result is its text already written.
+      const json result = tools.invoke(name, arguments);
+      return result.is_string() ? result.get<std::string>() : result.dump();
     } catch (const MCPError& e) {
       return (e.kind == MCPError::Kind::invalidParams ? "invalid: " : e.kind == MCPError::Kind::unknownTool
                                                                           ? "unknown: "
@@ -170,7 +172,7 @@ TEST_F(ToolSetTest, StringsAreTakenAsGiven) {
     const std::string id = created["agent_id"];
     EXPECT_TRUE(std::regex_match(id, std::regex("ag_[0-9a-z]{10}"))) << id;
     EXPECT_EQ(created, json({{"agent_id", id}, {"url", "kovix://agents/" + id}}));
-    EXPECT_EQ((*store->getAgent(id))["name"], name);
+    EXPECT_EQ((*getAgent(*store, id))["name"], name);
     EXPECT_TRUE(fs::is_regular_file(dir / "agents" / id / "CLAUDE.md"));
   }
   EXPECT_FALSE(fs::exists(dir / "etc"));
@@ -213,7 +215,7 @@ TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
     json arguments = isTask ? json{{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}} : json{{"name", "N"}};
     if (!value.is_discarded()) arguments[key] = value;
     const json result = tools.invoke(tool, arguments);
-    const auto record = isTask ? store->getTask(result["task_id"]) : store->getAgent(result["agent_id"]);
+    const auto record = isTask ? getTask(*store, result["task_id"]) : getAgent(*store, result["agent_id"]);
     EXPECT_EQ((*record)[key].dump(), expected) << tool << " " << key << " " << value.dump();
   }
 }
