@@ -827,12 +827,14 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
   try {
     std::string agentsText;
     f.store->listAgents(agentsText);
-    for (const auto& agent : json::parse(agentsText)) {
+    // Records come as the contents of a JSON string: read the text out of it.
+    const auto records = [](const std::string& text) { return json::parse(json::parse('"' + text + '"').get<std::string>()); };
+    for (const auto& agent : records(agentsText)) {
       const std::string id = agent.at("agent_id");
       got.push_back(id + ":" + std::to_string(agent.at("task_count").get<long>()));
       std::string tasksText;
       f.store->listTasks(id, tasksText);
-      for (const auto& task : json::parse(tasksText)) got.push_back(task.at("task_id"));
+      for (const auto& task : records(tasksText)) got.push_back(task.at("task_id"));
     }
   } catch (const std::exception& e) {
     fail(std::string("the store's lists after another process wrote: ") + e.what());

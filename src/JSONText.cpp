@@ -233,9 +233,14 @@ bool writeValue(const nlohmann::json& value, std::string& out, bool twice) {
 
 }  // namespace
 
-void writeString(std::string_view text, std::string& out) { writeStringWith(kOnce, "\"", text, out); }
+void writeString(std::string_view text, std::string& out, Form form) {
+  if (form == Form::json) writeStringWith(kOnce, "\"", text, out);
+  else writeStringWith(kTwice, "\\\"", text, out);
+}
 
-bool write(const nlohmann::json& value, std::string& out) { return writeValue(value, out, false); }
+bool write(const nlohmann::json& value, std::string& out, Form form) {
+  return writeValue(value, out, form == Form::inString);
+}
 
 bool writeAsString(const nlohmann::json& value, std::string& out) {
   out.push_back('"');
@@ -244,29 +249,34 @@ bool writeAsString(const nlohmann::json& value, std::string& out) {
   return true;
 }
 
-std::string& ObjectWriter::key(std::string_view name) {
+std::string& ObjectWriter::member(std::string_view key) {
   if (!first_) out_.push_back(',');
   first_ = false;
-  out_.push_back('"');
-  out_.append(name).append("\":");
+  const std::string_view quote = form_ == Form::json ? "\"" : "\\\"";
+  out_.append(quote).append(key).append(quote).push_back(':');
   return out_;
 }
 
+void ObjectWriter::writeText(std::string_view bytes) {
+  if (isValidUTF8(bytes)) writeString(bytes, out_, form_);
+  else writeString(sanitizeUTF8(bytes), out_, form_);
+}
+
 ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view bytes) {
-  if (isValidUTF8(bytes)) writeString(bytes, this->key(key));
-  else writeString(sanitizeUTF8(bytes), this->key(key));
+  member(key);
+  writeText(bytes);
   return *this;
 }
 
 ObjectWriter& ObjectWriter::boolean(std::string_view key, bool value) {
-  this->key(key).append(value ? "true" : "false");
+  member(key).append(value ? "true" : "false");
   return *this;
 }
 
 ObjectWriter& ObjectWriter::integer(std::string_view key, int64_t value) {
   char buffer[24];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-  this->key(key).append(buffer, r.ptr);
+  member(key).append(buffer, r.ptr);
   return *this;
 }
 
@@ -274,17 +284,12 @@ ObjectWriter& ObjectWriter::number(std::string_view key, double value) {
   if (!std::isfinite(value)) return null(key);
   char buffer[32];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-  this->key(key).append(buffer, r.ptr);
+  member(key).append(buffer, r.ptr);
   return *this;
 }
 
 ObjectWriter& ObjectWriter::null(std::string_view key) {
-  this->key(key).append("null");
-  return *this;
-}
-
-ObjectWriter& ObjectWriter::raw(std::string_view key, std::string_view json) {
-  this->key(key).append(json);
+  member(key).append("null");
   return *this;
 }
 

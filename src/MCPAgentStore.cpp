@@ -137,9 +137,18 @@ struct AgentFields {
   }
 };
 
-// Records are written as JSON text member by member, in key order, straight
-// from what was read: a list of thousands costs the bytes it returns, not a
-// JSON object per record built and freed again.
+void appendCount(std::string& out, int32_t count) {
+  char digits[16];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, count).ptr);
+}
+
+// Records are written member by member, in key order, straight from what
+// was read, and in the form the text of a tool result travels in its
+// envelope (the contents of a JSON string), so that the server sends them as
+// they stand: a list of thousands is never a JSON object per record, and no
+// byte of it is written twice.
+constexpr jsontext::Form kRecordForm = jsontext::Form::inString;
+
 void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, const std::optional<std::string>& text) {
   if (text) record.text(key, *text);
   else record.null(key);
@@ -147,36 +156,36 @@ void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, con
 
 // A time that another process stored as an infinity is written as null:
 // JSON cannot carry it, and one such field must not cost the whole result.
-void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount) {
-  jsontext::ObjectWriter record(out);
+// `countAt`, when given, receives where the task count's digits begin.
+void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount, size_t* countAt = nullptr) {
+  jsontext::ObjectWriter record(out, kRecordForm);
   record.text("agent_id", agent.id).number("created_at", agent.createdAt);
   writeOptionalText(record, "description", agent.description);
   record.boolean("enabled", agent.enabled);
   writeOptionalText(record, "icon_symbol", agent.iconSymbol);
-  record.text("name", agent.name).integer("task_count", taskCount).text("template", agent.templateName);
+  record.text("name", agent.name).member("task_count");
+  if (countAt) *countAt = out.size();
+  appendCount(out, taskCount);
+  record.text("template", agent.templateName);
   record.close();
 }
 
 // The record's text on either side of its task count, so that a list writes
-// each record with one copy. A written string holds no quote that a
-// backslash does not precede, so the first unescaped member key found is the
-// member's own.
+// each record with one copy.
 struct SplitRecord {
-  std::string head;  // up to the count's first digit
-  std::string tail;  // from after its last one
+  std::string head;  // up to the count
+  std::string tail;  // from after it
 
   explicit SplitRecord(const AgentFields& agent) {
-    std::string text;
-    writeAgentRecord(text, agent, 0);
-    constexpr std::string_view count = R"(,"task_count":0)";
-    const size_t at = text.find(count) + count.size() - 1;
-    head = text.substr(0, at);
-    tail = text.substr(at + 1);
+    size_t countAt = 0;
+    writeAgentRecord(head, agent, 0, &countAt);
+    tail = head.substr(countAt + 1);
+    head.resize(countAt);
   }
   void write(std::string& out, int32_t taskCount) const {
-    char digits[16];
-    const auto end = std::to_chars(digits, digits + sizeof digits, taskCount).ptr;
-    out.append(head).append(digits, end).append(tail);
+    out.append(head);
+    appendCount(out, taskCount);
+    out.append(tail);
   }
 };
 
@@ -207,36 +216,15 @@ class BriefingBuilder {
   std::vector<AgentWorkspace::BriefingTask> tasks_;
 };
 
-// The JSON text of a list column of a row, as decodeStringList reads it.
-std::string stringListColumn(const Statement& row, int column) {
-  std::string list = "[";
-  if (const auto raw = row.rawText(column); raw && readPlainStringList(*raw, [&](std::string_view name) {
-        if (list.size() > 1) list.push_back(',');
-        jsontext::writeString(name, list);
-      })) {
-    return list + "]";
-  }
-  const json parsed = json::parse(row.text(column), nullptr, false);
-  list = "[]";
-  if (!parsed.is_array()) return list;
-  for (const auto& element : parsed) {
-    if (!element.is_string()) return list;
-  }
-  list.clear();
-  // Strings parsed from valid UTF-8 are valid UTF-8: the writer cannot fail.
-  if (!jsontext::write(parsed, list)) list = "[]";
-  return list;
-}
-
 void writeTaskRecord(std::string& out, const Statement& row) {
-  jsontext::ObjectWriter record(out);
+  jsontext::ObjectWriter record(out, kRecordForm);
   auto nullableReal = [&](std::string_view key, int column) {
     if (row.isNull(column)) record.null(key);
     else record.number(key, row.real(column));
   };
   record.text("agent_id", row.textBytes(1))
-      .raw("ai_tools", stringListColumn(row, 4))
-      .raw("depends_on", stringListColumn(row, 7))
+      .texts("ai_tools", decodeStringList(row.text(4)))
+      .texts("depends_on", decodeStringList(row.text(7)))
       .boolean("enabled", row.int64(10) != 0)
       .text("frequency", row.textBytes(5))
       .text("host_id", row.textBytes(6));

@@ -50,12 +50,14 @@ class MCPAgentStore {
   const std::filesystem::path& agentRoot() const { return workspace_.agentRoot(); }
   const std::filesystem::path& templateURL() const { return workspace_.templateURL(); }
 
-  // --- Reads. Each appends its records to `out` as the JSON text a tool
-  // result carries: compact, members in ascending byte order of their keys,
-  // "/" escaped, ill-formed UTF-8 replaced by U+FFFD, and a time JSON cannot
-  // carry written as null. Each throws MCPStoreError::sqlError when a
-  // statement cannot be prepared or a step fails (leaving `out` unspecified);
-  // a failed step is never taken for the end of the rows.
+  // --- Reads. Each appends its records to `out` as compact JSON text
+  // (members in ascending byte order of their keys, "/" escaped, ill-formed
+  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null), in
+  // the form in which a tool result's text travels in its envelope: as the
+  // contents of a JSON string, every quote and backslash escaped once more.
+  // Each throws MCPStoreError::sqlError when a statement cannot be prepared
+  // or a step fails (leaving `out` unspecified); a failed step is never
+  // taken for the end of the rows.
 
   // The user's agent records (eight keys: agent_id, name, template,
   // description, icon_symbol, enabled, created_at, task_count), oldest

@@ -328,29 +328,18 @@ std::string MCPServer::callTool(const json& params) {
   // message, and the model could not fix its arguments. An unknown tool is a
   // mistake about the catalogue, not a tool's failure, and stays an error.
   const bool failuresAsResults = version_ >= MCPProtocolVersion::v2025_03_26;
-  json value;
+  // The tool writes its result's text straight into the envelope, as the
+  // string it is there.
+  std::string envelope = R"({"content":[{"text":)";
   try {
-    value = toolset_.invoke(name->get<std::string>(),
-                            arguments != params.end() && arguments->is_object() ? *arguments : noArguments);
+    toolset_.invoke(name->get<std::string>(),
+                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, envelope);
   } catch (const MCPError& e) {
     if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
     return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
   } catch (...) {
     if (!failuresAsResults) throw;
     return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
-  }
-  // The result's JSON text goes straight into the envelope as an escaped
-  // string. The writer refuses what JSON cannot carry, so only a string
-  // result needs its UTF-8 checked here.
-  std::string envelope = R"({"content":[{"text":)";
-  const size_t textStart = envelope.size();
-  if (value.is_string()) {
-    const auto& text = value.get_ref<const std::string&>();
-    if (jsontext::isValidUTF8(text)) jsontext::writeString(text, envelope);
-    else jsontext::writeString("{}", envelope);
-  } else if (!jsontext::writeAsString(value, envelope)) {
-    envelope.resize(textStart);
-    jsontext::writeString("{}", envelope);
   }
   envelope.append(R"(,"type":"text"}]})");
   return envelope;

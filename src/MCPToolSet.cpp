@@ -1,6 +1,7 @@
 #include "MCPToolSet.h"
 
 #include "MCPAgentStore.h"
+#include "JSONText.h"
 #include "MCPError.h"
 #include "ShortID.h"
 
@@ -170,6 +171,15 @@ std::optional<int32_t> int32Argument(const json& arguments, const char* key) {
   return std::nullopt;
 }
 
+// A result object as the envelope carries it: its JSON text as one quoted
+// string, or "{}" when JSON cannot carry it.
+void writeResult(const json& result, std::string& out) {
+  const size_t start = out.size();
+  if (jsontext::writeAsString(result, out)) return;
+  out.resize(start);
+  jsontext::writeString("{}", out);
+}
+
 std::string require(std::optional<std::string> value, const char* message) {
   if (!value) throw MCPError::invalidParams(message);
   return std::move(*value);
@@ -205,67 +215,65 @@ std::vector<std::string_view> MCPToolSet::routedToolNames() {
   return names;
 }
 
-json MCPToolSet::invoke(const std::string& name, const json& arguments) {
+void MCPToolSet::invoke(const std::string& name, const json& arguments, std::string& out) {
   for (const auto& route : routes_) {
-    if (route.name == name) return (this->*route.operation)(arguments);
+    if (route.name != name) continue;
+    const size_t start = out.size();
+    try {
+      (this->*route.operation)(arguments, out);
+    } catch (...) {
+      out.resize(start);
+      throw;
+    }
+    return;
   }
   throw MCPError::unknownTool(name);
 }
 
 // --- Read tools ----------------------------------------------------------
-// Their results are JSON text, `{"<key>":` and the records as the store
-// writes them, which the server sends as it stands: a list of thousands is
-// never built as a JSON object per record.
+// Each writes `{"<key>":` and the store's records, all in the envelope's
+// form, quotes included.
 
-namespace {
-
-json textResult(std::string text) {
-  text.push_back('}');
-  return json(std::move(text));
+void MCPToolSet::invokeListAgents(const json&, std::string& out) {
+  out.append(R"("{\"agents\":)");
+  store_->listAgents(out);
+  out.append(R"(}")");
 }
 
-}  // namespace
-
-json MCPToolSet::invokeListAgents(const json&) {
-  std::string text = R"({"agents":)";
-  store_->listAgents(text);
-  return textResult(std::move(text));
-}
-
-json MCPToolSet::invokeListTasks(const json& arguments) {
+void MCPToolSet::invokeListTasks(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
-  std::string text = R"({"tasks":)";
-  store_->listTasks(agentId, text);
-  return textResult(std::move(text));
+  out.append(R"("{\"tasks\":)");
+  store_->listTasks(agentId, out);
+  out.append(R"(}")");
 }
 
-json MCPToolSet::invokeGetAgent(const json& arguments) {
+void MCPToolSet::invokeGetAgent(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
-  std::string text = R"({"agent":)";
-  if (!store_->getAgent(agentId, text)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
-  return textResult(std::move(text));
+  out.append(R"("{\"agent\":)");
+  if (!store_->getAgent(agentId, out)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
+  out.append(R"(}")");
 }
 
-json MCPToolSet::invokeGetTask(const json& arguments) {
+void MCPToolSet::invokeGetTask(const json& arguments, std::string& out) {
   const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
-  std::string text = R"({"task":)";
-  if (!store_->getTask(taskId, text)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
-  return textResult(std::move(text));
+  out.append(R"("{\"task\":)");
+  if (!store_->getTask(taskId, out)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
+  out.append(R"(}")");
 }
 
 // --- Writing tools -------------------------------------------------------
 
-json MCPToolSet::invokeCreateAgent(const json& arguments) {
+void MCPToolSet::invokeCreateAgent(const json& arguments, std::string& out) {
   const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_agent: 'name' is required");
   const auto templateName = stringArgument(arguments, "template").value_or("custom");
   const auto description = stringArgument(arguments, "description");
   const auto iconSymbol = stringArgument(arguments, "icon_symbol");
   const std::string id = "ag_" + makeShortID();
   store_->createAgent(id, name, templateName, description, iconSymbol);
-  return json{{"agent_id", id}, {"url", "kovix://agents/" + id}};
+  writeResult(json{{"agent_id", id}, {"url", "kovix://agents/" + id}}, out);
 }
 
-json MCPToolSet::invokeCreateTask(const json& arguments) {
+void MCPToolSet::invokeCreateTask(const json& arguments, std::string& out) {
   const auto agentId = require(nonEmptyStringArgument(arguments, "agent_id"), "create_task: 'agent_id' is required");
   const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_task: 'name' is required");
   const auto prompt = require(nonEmptyStringArgument(arguments, "prompt"), "create_task: 'prompt' is required");
@@ -276,20 +284,20 @@ json MCPToolSet::invokeCreateTask(const json& arguments) {
   const auto workingSubdir = stringArgument(arguments, "working_subdir").value_or("shared");
   const std::string id = "tk_" + makeShortID();
   store_->createTask(id, agentId, name, prompt, aiTools, frequency, hostId, timeoutMin, workingSubdir);
-  return json{{"task_id", id}};
+  writeResult(json{{"task_id", id}}, out);
 }
 
-json MCPToolSet::invokeRegisterDependency(const json& arguments) {
+void MCPToolSet::invokeRegisterDependency(const json& arguments, std::string& out) {
   const auto taskId =
       require(nonEmptyStringArgument(arguments, "task_id"), "register_dependency: 'task_id' is required");
   const auto dependsOn = stringListArgument(arguments, "depends_on");
   if (!dependsOn) throw MCPError::invalidParams("register_dependency: 'depends_on' must be array");
   store_->setDependsOn(taskId, *dependsOn);
-  return json{{"ok", true}};
+  writeResult(json{{"ok", true}}, out);
 }
 
-json MCPToolSet::invokeRunNow(const json& arguments) {
+void MCPToolSet::invokeRunNow(const json& arguments, std::string& out) {
   // An empty id is not refused here: the store finds no such task.
   const auto taskId = require(stringArgument(arguments, "task_id"), "run_now: 'task_id' is required");
-  return json{{"run_id", store_->queueManualRun(taskId)}, {"status", "queued"}};
+  writeResult(json{{"run_id", store_->queueManualRun(taskId)}, {"status", "queued"}}, out);
 }

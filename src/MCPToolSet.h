@@ -28,22 +28,24 @@ class MCPToolSet {
   static std::vector<std::string_view> routedToolNames();
 
   // Runs the tool `name` (compared exactly) with `arguments`, a JSON object,
-  // and returns its result: an object, or for the read tools the object's
-  // JSON text already written (a string result is sent as it stands).
-  // Throws MCPError::unknownTool for any other name.
-  nlohmann::json invoke(const std::string& name, const nlohmann::json& arguments);
+  // and appends its result to `out` as the tool-result envelope carries it:
+  // the result object's compact JSON text (members in ascending key order),
+  // written as one quoted JSON string; "{}" when JSON cannot carry the
+  // result. Throws MCPError::unknownTool for any other name; when it throws,
+  // `out` holds what it held before.
+  void invoke(const std::string& name, const nlohmann::json& arguments, std::string& out);
 
  private:
-  nlohmann::json invokeCreateAgent(const nlohmann::json& arguments);
-  nlohmann::json invokeCreateTask(const nlohmann::json& arguments);
-  nlohmann::json invokeRegisterDependency(const nlohmann::json& arguments);
-  nlohmann::json invokeListAgents(const nlohmann::json& arguments);
-  nlohmann::json invokeListTasks(const nlohmann::json& arguments);
-  nlohmann::json invokeGetAgent(const nlohmann::json& arguments);
-  nlohmann::json invokeGetTask(const nlohmann::json& arguments);
-  nlohmann::json invokeRunNow(const nlohmann::json& arguments);
+  void invokeCreateAgent(const nlohmann::json& arguments, std::string& out);
+  void invokeCreateTask(const nlohmann::json& arguments, std::string& out);
+  void invokeRegisterDependency(const nlohmann::json& arguments, std::string& out);
+  void invokeListAgents(const nlohmann::json& arguments, std::string& out);
+  void invokeListTasks(const nlohmann::json& arguments, std::string& out);
+  void invokeGetAgent(const nlohmann::json& arguments, std::string& out);
+  void invokeGetTask(const nlohmann::json& arguments, std::string& out);
+  void invokeRunNow(const nlohmann::json& arguments, std::string& out);
 
-  using Operation = nlohmann::json (MCPToolSet::*)(const nlohmann::json&);
+  using Operation = void (MCPToolSet::*)(const nlohmann::json&, std::string&);
   struct Route {
     std::string_view name;
     Operation operation;

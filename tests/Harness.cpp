@@ -240,26 +240,35 @@ json toolResult(const json& response) {
   return json::parse(content.at(0).at("text").get<std::string>());
 }
 
+namespace {
+
+// Records as the store writes them, the contents of a JSON string, read back.
+nlohmann::json parseRecords(const std::string& text) {
+  return nlohmann::json::parse(nlohmann::json::parse("\"" + text + "\"").get<std::string>());
+}
+
+}  // namespace
+
 nlohmann::json listAgents(MCPAgentStore& store) {
   std::string text;
   store.listAgents(text);
-  return nlohmann::json::parse(text);
+  return parseRecords(text);
 }
 
 std::optional<nlohmann::json> getAgent(MCPAgentStore& store, const std::string& agentId) {
   std::string text;
   if (!store.getAgent(agentId, text)) return std::nullopt;
-  return nlohmann::json::parse(text);
+  return parseRecords(text);
 }
 
 nlohmann::json listTasks(MCPAgentStore& store, const std::string& agentId) {
   std::string text;
   store.listTasks(agentId, text);
-  return nlohmann::json::parse(text);
+  return parseRecords(text);
 }
 
 std::optional<nlohmann::json> getTask(MCPAgentStore& store, const std::string& taskId) {
   std::string text;
   if (!store.getTask(taskId, text)) return std::nullopt;
-  return nlohmann::json::parse(text);
+  return parseRecords(text);
 }

@@ -18,12 +18,18 @@ namespace {
 
 class ToolSetTest : public ::testing::Test {
  protected:
+  // The text of a call's result, read out of the quoted string it comes as.
+  std::string resultText(const std::string& name, const json& arguments) {
+    std::string quoted = "unchanged";
+    tools.invoke(name, arguments, quoted);
+    return json::parse(quoted.substr(9)).get<std::string>();
+  }
+  // A call's result object.
+  json call(const std::string& name, const json& arguments) { return json::parse(resultText(name, arguments)); }
   // What a call gave: its result as JSON text, or the kind and message of what it threw.
   std::string outcome(const std::string& name, const json& arguments) {
     try {
-      // A read tool's result is its text already written.
-      const json result = tools.invoke(name, arguments);
-      return result.is_string() ? result.get<std::string>() : result.dump();
+      return resultText(name, arguments);
     } catch (const MCPError& e) {
       return (e.kind == MCPError::Kind::invalidParams ? "invalid: " : e.kind == MCPError::Kind::unknownTool
                                                                           ? "unknown: "
@@ -64,8 +70,8 @@ class ToolSetTest : public ::testing::Test {
     return s;
   }();
   MCPToolSet tools{store};
-  std::string agent = tools.invoke("create_agent", {{"name", "A"}})["agent_id"];
-  std::string task = tools.invoke("create_task", {{"agent_id", agent}, {"name", "T"}, {"prompt", "P"}})["task_id"];
+  std::string agent = call("create_agent", {{"name", "A"}})["agent_id"];
+  std::string task = call("create_task", {{"agent_id", agent}, {"name", "T"}, {"prompt", "P"}})["task_id"];
 };
 
 TEST_F(ToolSetTest, EveryCataloguedNameRoutesToItsOwnToolAndNoOtherNameDoes) {
@@ -168,7 +174,7 @@ TEST_F(ToolSetTest, StringsAreTakenAsGiven) {
   EXPECT_EQ(snapshot(), before);
 
   for (const std::string& name : V{sqlText, longText, "   ", "../../etc", "\u2014 \"q\" \\ / \t\n"}) {
-    const json created = tools.invoke("create_agent", {{"name", name}});
+    const json created = call("create_agent", {{"name", name}});
     const std::string id = created["agent_id"];
     EXPECT_TRUE(std::regex_match(id, std::regex("ag_[0-9a-z]{10}"))) << id;
     EXPECT_EQ(created, json({{"agent_id", id}, {"url", "kovix://agents/" + id}}));
@@ -214,7 +220,7 @@ TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
     const bool isTask = tool == "create_task";
     json arguments = isTask ? json{{"agent_id", agent}, {"name", "N"}, {"prompt", "P"}} : json{{"name", "N"}};
     if (!value.is_discarded()) arguments[key] = value;
-    const json result = tools.invoke(tool, arguments);
+    const json result = call(tool, arguments);
     const auto record = isTask ? getTask(*store, result["task_id"]) : getAgent(*store, result["agent_id"]);
     EXPECT_EQ((*record)[key].dump(), expected) << tool << " " << key << " " << value.dump();
   }
@@ -247,7 +253,7 @@ TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
   }
 
   const std::string other =
-      tools.invoke("create_task", {{"agent_id", agent}, {"name", "U"}, {"prompt", "P"}})["task_id"];
+      call("create_task", {{"agent_id", agent}, {"name", "U"}, {"prompt", "P"}})["task_id"];
   const std::map<std::string, json> calls = {
       {"create_agent", {{"name", "B"}}},
       {"create_task", {{"agent_id", agent}, {"name", "V"}, {"prompt", "P"}}},
