@@ -5,6 +5,8 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 using nlohmann::json;
 
@@ -124,6 +126,38 @@ TEST(JSONText, WritingAsAStringEqualsWritingThenEscaping) {
   for (const json& bad : {json(HUGE_VAL), json{{"k", json::array({"\xC3"})}}}) {
     std::string out;
     EXPECT_FALSE(jsontext::writeAsString(bad, out));
+  }
+}
+
+// Records are written member by member, not from a JSON value: in either
+// form the text must be the one the value's writer gives for the same object.
+TEST(JSONText, ObjectWriterWritesWhatTheValueWriterWrites) {
+  std::string every;  // every byte of ASCII, and some of beyond, ill-formed ones included
+  for (int c = 0; c < 0x80; ++c) every.push_back(static_cast<char>(c));
+  every += "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x99\x82\xFF\xC3(\xED\xA0\x80";
+  for (const auto form : {jsontext::Form::json, jsontext::Form::inString}) {
+    std::string written = "prefix:";
+    jsontext::ObjectWriter record(written, form);
+    record.text("a", every).texts("b", std::vector<std::string>{"c/d", "", every}).texts("c", std::vector<std::string>{});
+    record.boolean("d", false).integer("e", -9007199254740993).number("f", 0.1).number("g", HUGE_VAL);
+    record.number("h", std::nan("")).null("i").number("j", 1.7e9).integer("k", 0);
+    record.member("l").append("[]");
+    record.close();
+    const json value{{"a", jsontext::sanitizeUTF8(every)},
+                     {"b", {"c/d", "", jsontext::sanitizeUTF8(every)}},
+                     {"c", json::array()},
+                     {"d", false},
+                     {"e", -9007199254740993},
+                     {"f", 0.1},
+                     {"g", nullptr},
+                     {"h", nullptr},
+                     {"i", nullptr},
+                     {"j", 1.7e9},
+                     {"k", 0},
+                     {"l", json::array()}};
+    std::string expected = "prefix:";
+    ASSERT_TRUE(jsontext::write(value, expected, form));
+    EXPECT_EQ(written, expected);
   }
 }
 
