@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 
 namespace jsontext {
 namespace {
@@ -249,6 +250,269 @@ bool writeAsString(const nlohmann::json& value, std::string& out) {
   return true;
 }
 
+namespace {
+
+// A recursive reader over the text. Every function returns false at the
+// first byte that breaks the grammar, with the value it was building left
+// unspecified.
+class Reader {
+ public:
+  Reader(std::string_view text, int maxDepth) : text_(text), maxDepth_(maxDepth) {}
+
+  bool document(nlohmann::json& out) {
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    if (text_.substr(0, bom.size()) == bom) at_ = bom.size();
+    skipSpace();
+    if (!value(out, 0)) return false;
+    skipSpace();
+    return at_ == text_.size();
+  }
+
+ private:
+  void skipSpace() {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r')) {
+      ++at_;
+    }
+  }
+  bool take(char c) {
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  bool literal(std::string_view word) {
+    if (text_.substr(at_, word.size()) != word) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  bool value(nlohmann::json& out, int depth) {
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_]) {
+      case '{': return object(out, depth + 1);
+      case '[': return array(out, depth + 1);
+      case '"':
+        out = nlohmann::json::string_t();
+        return string(out.get_ref<nlohmann::json::string_t&>());
+      case 't': out = true; return literal("true");
+      case 'f': out = false; return literal("false");
+      case 'n': out = nullptr; return literal("null");
+      default: return number(out);
+    }
+  }
+
+  bool object(nlohmann::json& out, int depth) {
+    if (depth > maxDepth_) return false;
+    ++at_;
+    out = nlohmann::json::object();
+    auto& members = out.get_ref<nlohmann::json::object_t&>();
+    skipSpace();
+    if (take('}')) return true;
+    for (;;) {
+      std::string key;
+      if (at_ >= text_.size() || text_[at_] != '"' || !string(key)) return false;
+      skipSpace();
+      if (!take(':')) return false;
+      skipSpace();
+      auto& member = members.insert_or_assign(std::move(key), nullptr).first->second;
+      if (!value(member, depth)) return false;
+      skipSpace();
+      if (take('}')) return true;
+      if (!take(',')) return false;
+      skipSpace();
+    }
+  }
+
+  bool array(nlohmann::json& out, int depth) {
+    if (depth > maxDepth_) return false;
+    ++at_;
+    out = nlohmann::json::array();
+    auto& elements = out.get_ref<nlohmann::json::array_t&>();
+    skipSpace();
+    if (take(']')) return true;
+    for (;;) {
+      if (!value(elements.emplace_back(), depth)) return false;
+      skipSpace();
+      if (take(']')) return true;
+      if (!take(',')) return false;
+      skipSpace();
+    }
+  }
+
+  // At the opening quote; appends the string's contents to `out`.
+  bool string(std::string& out) {
+    ++at_;
+    const char* data = text_.data();
+    const size_t size = text_.size();
+    for (;;) {
+      // Plain ASCII is most of any string: take it eight bytes at a time.
+      const size_t runStart = at_;
+      while (at_ + 8 <= size) {
+        uint64_t chunk;
+        __builtin_memcpy(&chunk, data + at_, 8);
+        if (mayEndPlainRun(chunk)) break;
+        at_ += 8;
+      }
+      while (at_ < size && isPlain(static_cast<unsigned char>(data[at_]))) ++at_;
+      out.append(data + runStart, at_ - runStart);
+      if (at_ >= size) return false;
+      const auto c = static_cast<unsigned char>(data[at_]);
+      if (c == '"') {
+        ++at_;
+        return true;
+      }
+      if (c == '\\') {
+        if (!escape(out)) return false;
+      } else if (c >= 0x80) {
+        size_t consumed = 0;
+        const size_t n = sequenceLength(text_, at_, consumed);
+        if (n == 0) return false;
+        out.append(data + at_, n);
+        at_ += n;
+      } else {
+        return false;  // a control character
+      }
+    }
+  }
+
+  static bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
+  // True when one of the eight bytes may not be plain; never false when one
+  // is not.
+  static bool mayEndPlainRun(uint64_t chunk) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    const auto hasZero = [&](uint64_t x) { return (x - ones) & ~x & highs; };
+    const uint64_t below20 = (chunk - ones * 0x20) & ~chunk & highs;
+    return (below20 | (chunk & highs) | hasZero(chunk ^ (ones * '"')) | hasZero(chunk ^ (ones * '\\'))) != 0;
+  }
+
+  bool hex4(uint32_t& code) {
+    if (at_ + 4 > text_.size()) return false;
+    code = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = text_[at_++];
+      code <<= 4;
+      if (c >= '0' && c <= '9') code |= static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f') code |= static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') code |= static_cast<uint32_t>(c - 'A' + 10);
+      else return false;
+    }
+    return true;
+  }
+
+  // At a backslash inside a string.
+  bool escape(std::string& out) {
+    ++at_;
+    if (at_ >= text_.size()) return false;
+    const char c = text_[at_++];
+    switch (c) {
+      case '"': out.push_back('"'); return true;
+      case '\\': out.push_back('\\'); return true;
+      case '/': out.push_back('/'); return true;
+      case 'b': out.push_back('\b'); return true;
+      case 'f': out.push_back('\f'); return true;
+      case 'n': out.push_back('\n'); return true;
+      case 'r': out.push_back('\r'); return true;
+      case 't': out.push_back('\t'); return true;
+      case 'u': break;
+      default: return false;
+    }
+    uint32_t code;
+    if (!hex4(code)) return false;
+    if (code >= 0xDC00 && code <= 0xDFFF) return false;  // a low surrogate alone
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      uint32_t low;
+      if (!literal("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    appendUTF8(code, out);
+    return true;
+  }
+
+  static void appendUTF8(uint32_t code, std::string& out) {
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+
+  size_t digits() {
+    const size_t start = at_;
+    while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+    return at_ - start;
+  }
+
+  bool number(nlohmann::json& out) {
+    const size_t start = at_;
+    const bool negative = take('-');
+    if (take('0')) {
+      // A leading zero stands alone.
+    } else if (digits() == 0) {
+      return false;
+    }
+    bool integral = true;
+    if (take('.')) {
+      integral = false;
+      if (digits() == 0) return false;
+    }
+    if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+      integral = false;
+      ++at_;
+      if (!take('+')) take('-');
+      if (digits() == 0) return false;
+    }
+    const std::string_view token = text_.substr(start, at_ - start);
+    if (integral) {
+      // Kept as an integer when one holds it; otherwise read as a double.
+      if (negative) {
+        int64_t n;
+        const auto r = std::from_chars(token.data(), token.data() + token.size(), n);
+        if (r.ec == std::errc() && r.ptr == token.data() + token.size()) {
+          out = n;
+          return true;
+        }
+      } else {
+        uint64_t n;
+        const auto r = std::from_chars(token.data(), token.data() + token.size(), n);
+        if (r.ec == std::errc() && r.ptr == token.data() + token.size()) {
+          out = n;
+          return true;
+        }
+      }
+    }
+    // strtod wants the digits to end the string; the C locale reads "." as
+    // the decimal point, and no locale is ever set.
+    const std::string copy(token);
+    char* end = nullptr;
+    const double d = std::strtod(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size() || !std::isfinite(d)) return false;
+    out = d;
+    return true;
+  }
+
+  std::string_view text_;
+  int maxDepth_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+std::optional<nlohmann::json> read(std::string_view text, int maxDepth) {
+  nlohmann::json value;
+  if (!Reader(text, maxDepth).document(value)) return std::nullopt;
+  return value;
+}
+
 std::string& ObjectWriter::member(std::string_view key) {
   if (!first_) out_.push_back(',');
   first_ = false;
@@ -291,29 +555,6 @@ ObjectWriter& ObjectWriter::number(std::string_view key, double value) {
 ObjectWriter& ObjectWriter::null(std::string_view key) {
   member(key).append("null");
   return *this;
-}
-
-bool nestsDeeperThan(std::string_view text, int limit) {
-  // Nesting cannot go deeper than the number of brackets that open, and
-  // counting those is far cheaper than following strings and escapes.
-  const auto openers = std::count(text.begin(), text.end(), '[') + std::count(text.begin(), text.end(), '{');
-  if (openers <= limit) return false;
-  int depth = 0;
-  bool inString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
 }
 
 }  // namespace jsontext

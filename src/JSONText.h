@@ -3,13 +3,16 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-// The JSON text this program writes: compact, UTF-8, every "/" escaped as
-// "\/", object members in ascending byte order of their keys (the order in
-// which nlohmann::json keeps them). Numbers with a fraction are written with
-// the shortest digits that read back as the same double.
+// The JSON text this program reads and writes. Messages are read strictly
+// (see read()), in one pass that takes plain runs of a string eight bytes at
+// a time, into nlohmann::json values. Text is written compact, UTF-8, every
+// "/" escaped as "\/", object members in ascending byte order of their keys
+// (the order in which nlohmann::json keeps them). Numbers with a fraction
+// are written with the shortest digits that read back as the same double.
 namespace jsontext {
 
 // Where text is written: as JSON text, or as the contents of a JSON string
@@ -76,14 +79,21 @@ class ObjectWriter {
   bool first_ = true;
 };
 
+// Reads `text` as one JSON value (RFC 8259) with nothing but whitespace
+// around it, the way this program takes a message: strings must be
+// well-formed UTF-8 with every escaped surrogate in a high-low pair, numbers
+// must fit a double, at most `maxDepth` arrays and objects may nest inside
+// one another, and one byte-order mark may come first. A number without a
+// fraction or exponent is kept as an integer when one fits (unsigned when it
+// is not negative), as nlohmann::json's own reader keeps it; of a repeated
+// key the last value counts. Returns nothing for any other text.
+std::optional<nlohmann::json> read(std::string_view text, int maxDepth);
+
 bool isValidUTF8(std::string_view bytes);
 
 // Returns `bytes` with every ill-formed sequence replaced by U+FFFD, one
 // replacement per maximal ill-formed subpart.
 std::string sanitizeUTF8(std::string_view bytes);
 
-// True when `text` opens more than `limit` arrays or objects inside one
-// another. Strings are skipped, so brackets inside them do not count.
-bool nestsDeeperThan(std::string_view text, int limit);
 
 }  // namespace jsontext

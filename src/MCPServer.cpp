@@ -22,7 +22,7 @@ using nlohmann::json;
 
 namespace {
 
-// Deeper input is refused as invalid before it is parsed, so that no line can
+// Deeper input is refused as invalid as it is read, so that no line can
 // exhaust the stack while it is read, echoed or freed.
 constexpr int kMaxNesting = 512;
 constexpr size_t kReadChunk = 64 * 1024;
@@ -248,12 +248,8 @@ void MCPServer::run() {
 
 void MCPServer::handle(std::string_view lineData) {
   json message;
-  // The JSON reader takes a NUL byte for the end of its input and would
-  // answer what came before it; such a line is not JSON.
-  const bool parsable = lineData.find('\0') == std::string_view::npos &&
-                        !jsontext::nestsDeeperThan(lineData, kMaxNesting);
   try {
-    if (parsable) message = json::parse(lineData, nullptr, false);
+    if (auto parsed = jsontext::read(lineData, kMaxNesting)) message = std::move(*parsed);
   } catch (const std::bad_alloc&) {
     message = json();  // a line we have no memory to read is not a message we can answer
   }

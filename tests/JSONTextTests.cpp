@@ -14,6 +14,32 @@ namespace {
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
 
+// True when `text` opens more than `limit` arrays or objects inside one
+// another, strings skipped: with nlohmann::json's reader, what the server
+// took for a message before it had a reader of its own.
+bool nestsDeeperThan(std::string_view text, int limit) {
+  // Nesting cannot go deeper than the number of brackets that open, and
+  // counting those is far cheaper than following strings and escapes.
+  const auto openers = std::count(text.begin(), text.end(), '[') + std::count(text.begin(), text.end(), '{');
+  if (openers <= limit) return false;
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 std::string text(const json& value) {
   std::string out;
   EXPECT_TRUE(jsontext::write(value, out)) << value.dump();
@@ -168,8 +194,86 @@ TEST(JSONText, NestingPrescanCountsBracketsOutsideStrings) {
       {R"(["[[[[[["])", 1, false}, {R"(["\"[[[["])", 1, false}, {R"(["\\"[[])", 1, true},
       {"[][][][][]", 1, false}, {"{\"k\":\"{{{\"}", 1, false}, {deep, 512, true}, {"", 0, false}};
   for (const auto& [input, limit, deeper] : cases) {
-    EXPECT_EQ(jsontext::nestsDeeperThan(input, limit), deeper) << input.substr(0, 40) << " limit " << limit;
+    EXPECT_EQ(nestsDeeperThan(input, limit), deeper) << input.substr(0, 40) << " limit " << limit;
   }
 }
 
+// Values equal down to their number types (1, 1u and 1.0 differ), which the
+// echo of an id and the reading of integer arguments depend on.
+bool same(const json& a, const json& b) {
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case json::value_t::object: {
+      if (a.size() != b.size()) return false;
+      for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        if (i.key() != j.key() || !same(*i, *j)) return false;
+      }
+      return true;
+    }
+    case json::value_t::array: {
+      if (a.size() != b.size()) return false;
+      for (size_t i = 0; i < a.size(); ++i) {
+        if (!same(a[i], b[i])) return false;
+      }
+      return true;
+    }
+    case json::value_t::number_float: {
+      const double x = a.get<double>(), y = b.get<double>();
+      return x == y && std::signbit(x) == std::signbit(y);
+    }
+    default:
+      return a == b;
+  }
+}
+
+// The program's reader against nlohmann::json's, which the server used to
+// take messages with (behind its checks for a NUL byte and for nesting):
+// the same texts are taken, as the same values.
+TEST(JSONText, ReaderTakesWhatTheLibraryReaderTakesAsTheSameValues) {
+  constexpr int depth = 4;
+  std::vector<std::string> texts = {
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"get_task","arguments":{"task_id":"t"}}})",
+      "\xEF\xBB\xBF{}", "\xEF\xBB\xBF\xEF\xBB\xBF{}", "\xEF\xBB{}", " \t\r\n{} \n", "{}x", "{} {}", "", " ",
+      R"({"a":1,"a":2,"b":[1,-1,1.0,-0,-0.0,0,1e2,1E+2,1e-400,1e400,-1e400,18446744073709551615,18446744073709551616]})",
+      R"([-9223372036854775808,-9223372036854775809,9223372036854775808,0.1,123456789012345678901234567890])",
+      "[01]", "[1.]", "[.5]", "[+1]", "[-]", "[1e]", "[1e+]", "[--1]", "[0x10]", "[1,]", "[,1]", "{,}", R"({"a" 1})",
+      R"({"a":})", R"({1:2})", "[true,false,null]", "[tru]", "[truex]", "[nul]", "[True]", "[NaN]", "[Infinity]",
+      R"(["\u0000\u00e9\u20AC\ud83d\ude00\/\"\\\b\f\n\r\t"])", R"(["\ud83d"])", R"(["\ude00"])", R"(["\ud83d\u0041"])",
+      R"(["\ud83dx"])", R"(["\u12"])", R"(["\x"])", R"(["\U0041"])", "[\"\x01\"]", "[\"\x7f\"]", "[\"\t\"]",
+      "[\"\xC3\xA9\xF0\x9F\x98\x80\"]", "[\"\xC3\"]", "[\"\xED\xA0\x80\"]", "[\"\xC0\xAF\"]", "[\"\xF4\x90\x80\x80\"]",
+      "[[[[]]]]", "[[[[[]]]]]", R"({"a":{"b":{"c":{"d":1}}}})", R"({"a":{"b":{"c":{"d":{}}}}})", "\"unterminated",
+      "[\"a\",\"b\"", "{\"a\":[1,2,{\"b\":null}],\"c\":\"\\\\\"}", "1", "-1.5e-3", "\"s\"", "null"};
+  // Mutations of the valid ones: bytes inserted, deleted and replaced.
+  const std::string alphabet = "{}[]\":,\\/ .-+0123456789eEtrufalsn\x01\x7f\xC3\xA9\xED\xF0u";
+  uint64_t seed = 0x9E3779B97F4A7C15ULL;
+  auto next = [&] { return seed = seed * 6364136223846793005ULL + 1442695040888963407ULL, seed >> 33; };
+  const size_t handWritten = texts.size();
+  for (size_t round = 0; round < 60000; ++round) {
+    std::string t = texts[next() % handWritten];
+    for (int edits = 1 + static_cast<int>(next() % 3); edits > 0 && !t.empty(); --edits) {
+      const size_t at = next() % t.size();
+      const char c = alphabet[next() % alphabet.size()];
+      switch (next() % 3) {
+        case 0: t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), c); break;
+        case 1: t.erase(at, 1); break;
+        default: t[at] = c;
+      }
+    }
+    texts.push_back(std::move(t));
+  }
+  size_t taken = 0;
+  for (const std::string& t : texts) {
+    const json expected = nestsDeeperThan(t, depth) ? json(json::value_t::discarded)
+                                                               : json::parse(t, nullptr, false);
+    const auto got = jsontext::read(t, depth);
+    ASSERT_EQ(got.has_value(), !expected.is_discarded()) << json(jsontext::sanitizeUTF8(t)).dump();
+    if (got) {
+      ++taken;
+      EXPECT_TRUE(same(*got, expected)) << json(jsontext::sanitizeUTF8(t)).dump() << " read as " << got->dump();
+    }
+  }
+  EXPECT_GT(taken, texts.size() / 25);  // the mutations leave enough valid texts to compare values
+}
+
 }  // namespace
+
