@@ -828,7 +828,9 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
     std::string agentsText;
     f.store->listAgents(agentsText);
     // Records come as the contents of a JSON string: read the text out of it.
-    const auto records = [](const std::string& text) { return json::parse(json::parse('"' + text + '"').get<std::string>()); };
+    const auto records = [](const std::string& text) {
+      return json::parse(json::parse('"' + text + '"').get<std::string>());
+    };
     for (const auto& agent : records(agentsText)) {
       const std::string id = agent.at("agent_id");
       got.push_back(id + ":" + std::to_string(agent.at("task_count").get<long>()));

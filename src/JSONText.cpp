@@ -270,8 +270,9 @@ class Reader {
 
  private:
   void skipSpace() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r')) {
-      ++at_;
+    for (; at_ < text_.size(); ++at_) {
+      const char c = text_[at_];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
     }
   }
   bool take(char c) {

@@ -421,10 +421,12 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
   }
   // Read in rowid order; a stable sort keeps that order among equals, but
   // whether SQLite's sort does is not promised, so equals are not kept.
-  std::stable_sort(snap->agents.begin(), snap->agents.end(),
-                   [](const Snapshot::Agent& a, const Snapshot::Agent& b) { return a.fields.createdAt < b.fields.createdAt; });
+  const auto older = [](const Snapshot::Agent& a, const Snapshot::Agent& b) {
+    return a.fields.createdAt < b.fields.createdAt;
+  };
+  std::stable_sort(snap->agents.begin(), snap->agents.end(), older);
   for (size_t i = 0; i < snap->agents.size(); ++i) {
-    if (i > 0 && !(snap->agents[i - 1].fields.createdAt < snap->agents[i].fields.createdAt)) snap->agentsOrdered = false;
+    if (i > 0 && !older(snap->agents[i - 1], snap->agents[i])) snap->agentsOrdered = false;
     if (!snap->positions.emplace(snap->agents[i].id, i).second) return nullptr;
   }
   {
