@@ -171,23 +171,24 @@ std::string storedSchema(std::string_view create) {
   return text;
 }
 
-// The briefing's tasks, each distinct tool list decoded once: most tasks
-// share one.
+// Adds tasks to a briefing's list, each distinct tool list decoded once:
+// most tasks share one.
 class BriefingBuilder {
  public:
-  void add(std::string name, std::string frequency, const std::string& aiTools, std::string workingSubdir) {
-    if (aiTools != toolsText_) {
+  explicit BriefingBuilder(AgentWorkspace::TaskList& tasks) : tasks_(tasks) {}
+  void add(std::string_view name, std::string_view frequency, std::string_view aiTools,
+           std::string_view workingSubdir) {
+    if (!toolsText_ || aiTools != *toolsText_) {
       toolsText_ = aiTools;
       tools_ = decodeStringList(*toolsText_);
     }
-    tasks_.push_back({std::move(name), std::move(frequency), tools_, std::move(workingSubdir)});
+    tasks_.add(name, frequency, tools_, workingSubdir);
   }
-  std::vector<AgentWorkspace::BriefingTask> take() { return std::move(tasks_); }
 
  private:
+  AgentWorkspace::TaskList& tasks_;
   std::optional<std::string> toolsText_;
   std::vector<std::string> tools_;
-  std::vector<AgentWorkspace::BriefingTask> tasks_;
 };
 
 // A list column of a row as a JSON array, as decodeStringList reads it.
@@ -253,6 +254,8 @@ struct MCPAgentStore::Snapshot {
     double createdAt;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
+    // The briefing's list of `tasks`, once a briefing has asked for it.
+    std::optional<AgentWorkspace::TaskList> briefing;
 
     json record(int32_t taskCount) const {
       return agentRecord(shownId, name, templateName, description, iconSymbol, enabled, createdAt, taskCount);
@@ -278,6 +281,12 @@ struct MCPAgentStore::Snapshot {
     const auto at = std::upper_bound(tasks.begin(), tasks.end(), task.name,
                                      [](const std::string& name, const Task& t) { return name < t.name; });
     if (at != tasks.begin() && std::prev(at)->name == task.name) agent.tasksOrdered = false;
+    if (!agent.tasksOrdered) {
+      agent.briefing.reset();  // the file is read instead
+    } else if (agent.briefing) {
+      agent.briefing->insert(static_cast<size_t>(at - tasks.begin()), task.name, task.frequency,
+                             decodeStringList(task.aiTools), task.workingSubdir);
+    }
     tasks.insert(at, std::move(task));
   }
 };
@@ -410,7 +419,7 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
       }
       snap->agents.push_back({std::string(*agents.rawText(0)), agents.text(0), agents.text(1), agents.text(2),
                               agents.textOrNull(3), agents.textOrNull(4), agents.int64(5) != 0, agents.real(6), {},
-                              true});
+                              true, {}});
     }
   }
   // Read in rowid order; a stable sort keeps that order among equals, but
@@ -614,10 +623,12 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
       const auto safeDescription = description ? std::optional(jsontext::sanitizeUTF8(*description)) : std::nullopt;
       const auto safeIcon = iconSymbol ? std::optional(jsontext::sanitizeUTF8(*iconSymbol)) : std::nullopt;
       snap.agents.push_back({id, jsontext::sanitizeUTF8(id), safeName, jsontext::sanitizeUTF8(templateName),
-                             safeDescription, safeIcon, true, createdAt, {}, true});
+                             safeDescription, safeIcon, true, createdAt, {}, true, {}});
     }
   }
-  workspace_.provision(id, name, description, [&] { return briefingTasks(id); });
+  AgentWorkspace::TaskList scratch;
+  workspace_.provision(id, name, description,
+                       [&]() -> const AgentWorkspace::TaskList& { return briefingTasks(id, scratch); });
 }
 
 void MCPAgentStore::createTask(const std::string& id, const std::string& agentId, const std::string& name,
@@ -708,37 +719,49 @@ std::string MCPAgentStore::queueManualRun(const std::string& taskId) {
 
 // --- Workspace -----------------------------------------------------------
 
-std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasks(const std::string& agentId) {
+const AgentWorkspace::TaskList& MCPAgentStore::briefingTasks(const std::string& agentId,
+                                                            AgentWorkspace::TaskList& scratch) {
   // Called while the agent's briefing is locked, which may have waited for
   // another process: the snapshot is checked again here. A failed read
   // briefs the agent as one without tasks.
   try {
+    scratch = {};
     Snapshot* snap = snapshot();
-    if (!snap) return briefingTasksFromFile(agentId);
-    const Snapshot::Agent* agent = snap->find(agentId);
-    if (!agent) return {};
-    if (!agent->tasksOrdered) return briefingTasksFromFile(agentId);
-    BriefingBuilder briefing;
-    for (const auto& task : agent->tasks) briefing.add(task.name, task.frequency, task.aiTools, task.workingSubdir);
-    return briefing.take();
+    if (!snap) {
+      briefingTasksFromFile(agentId, scratch);
+      return scratch;
+    }
+    Snapshot::Agent* agent = snap->find(agentId);
+    if (!agent) return scratch;
+    if (!agent->tasksOrdered) {
+      briefingTasksFromFile(agentId, scratch);
+      return scratch;
+    }
+    if (!agent->briefing) {
+      BriefingBuilder briefing(agent->briefing.emplace());
+      for (const auto& task : agent->tasks) briefing.add(task.name, task.frequency, task.aiTools, task.workingSubdir);
+    }
+    return *agent->briefing;
   } catch (const MCPStoreError&) {
-    return {};
+    scratch = {};
+    return scratch;
   }
 }
 
-std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasksFromFile(const std::string& agentId) {
+void MCPAgentStore::briefingTasksFromFile(const std::string& agentId, AgentWorkspace::TaskList& tasks) {
   // Only the columns the briefing shows, read as listTasks reads them (a NULL
   // that another process wrote is the empty text), in its order and for its
   // user.
   Statement list = connection().statement(kBriefingTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
-  BriefingBuilder briefing;
+  BriefingBuilder briefing(tasks);
   while (list.step()) briefing.add(list.text(0), list.text(1), list.text(2), list.text(3));
-  return briefing.take();
 }
 
 void MCPAgentStore::regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
                                           const std::optional<std::string>& agentDescription) {
-  workspace_.render(agentId, agentName, agentDescription, [&] { return briefingTasks(agentId); });
+  AgentWorkspace::TaskList scratch;
+  workspace_.render(agentId, agentName, agentDescription,
+                    [&]() -> const AgentWorkspace::TaskList& { return briefingTasks(agentId, scratch); });
 }
