@@ -171,24 +171,21 @@ std::string storedSchema(std::string_view create) {
   return text;
 }
 
-// Adds tasks to a briefing's list, each distinct tool list decoded once:
-// most tasks share one.
-class BriefingBuilder {
+// Tool lists decoded for briefings, each distinct one once in a row: most
+// tasks share one.
+class ToolNames {
  public:
-  explicit BriefingBuilder(AgentWorkspace::TaskList& tasks) : tasks_(tasks) {}
-  void add(std::string_view name, std::string_view frequency, std::string_view aiTools,
-           std::string_view workingSubdir) {
-    if (!toolsText_ || aiTools != *toolsText_) {
-      toolsText_ = aiTools;
-      tools_ = decodeStringList(*toolsText_);
+  const std::vector<std::string>& of(const std::string& aiTools) {
+    if (!text_ || aiTools != *text_) {
+      text_ = aiTools;
+      names_ = decodeStringList(aiTools);
     }
-    tasks_.add(name, frequency, tools_, workingSubdir);
+    return names_;
   }
 
  private:
-  AgentWorkspace::TaskList& tasks_;
-  std::optional<std::string> toolsText_;
-  std::vector<std::string> tools_;
+  std::optional<std::string> text_;
+  std::vector<std::string> names_;
 };
 
 // A list column of a row as a JSON array, as decodeStringList reads it.
@@ -234,12 +231,11 @@ json taskRecord(const Statement& row) {
 // agents whose created_at tie, or tasks of one agent whose names tie (or are
 // not UTF-8 text), are listed by SQLite's own sort instead.
 struct MCPAgentStore::Snapshot {
+  // What the briefing shows of a task is kept in its agent's `briefing`,
+  // not here: a task is cheap to move when another is put before it.
   struct Task {
     int64_t rowid;
     std::string name;  // the bytes SQLite compares
-    std::string frequency;
-    std::string aiTools;
-    std::string workingSubdir;
   };
   // The agent's record is made when asked for: kept as a JSON object it
   // would take several times the memory of its fields.
@@ -254,8 +250,9 @@ struct MCPAgentStore::Snapshot {
     double createdAt;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
-    // The briefing's list of `tasks`, once a briefing has asked for it.
-    std::optional<AgentWorkspace::TaskList> briefing;
+    // The briefing's list of `tasks`, in their order; only while they are
+    // ordered.
+    AgentWorkspace::TaskList briefing;
 
     json record(int32_t taskCount) const {
       return agentRecord(shownId, name, templateName, description, iconSymbol, enabled, createdAt, taskCount);
@@ -275,17 +272,19 @@ struct MCPAgentStore::Snapshot {
     const auto found = counts.find(id);
     return found == counts.end() ? 0 : found->second;
   }
-  // Puts a task into its agent's list at its place by name.
-  static void insert(Agent& agent, Task task) {
+  // Puts a task into its agent's list at its place by name, and its line
+  // into the agent's briefing.
+  static void insert(Agent& agent, Task task, std::string_view frequency, const std::string& aiTools,
+                     std::string_view workingSubdir) {
     auto& tasks = agent.tasks;
     const auto at = std::upper_bound(tasks.begin(), tasks.end(), task.name,
                                      [](const std::string& name, const Task& t) { return name < t.name; });
     if (at != tasks.begin() && std::prev(at)->name == task.name) agent.tasksOrdered = false;
     if (!agent.tasksOrdered) {
-      agent.briefing.reset();  // the file is read instead
-    } else if (agent.briefing) {
-      agent.briefing->insert(static_cast<size_t>(at - tasks.begin()), task.name, task.frequency,
-                             decodeStringList(task.aiTools), task.workingSubdir);
+      agent.briefing = {};  // the file is read instead
+    } else {
+      agent.briefing.insert(static_cast<size_t>(at - tasks.begin()), task.name, frequency,
+                            decodeStringList(aiTools), workingSubdir);
     }
     tasks.insert(at, std::move(task));
   }
@@ -430,6 +429,13 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
     if (i > 0 && !(snap->agents[i - 1].createdAt < snap->agents[i].createdAt)) snap->agentsOrdered = false;
     if (!snap->positions.emplace(snap->agents[i].id, i).second) return nullptr;
   }
+  // Each of the user's agents' tasks with what its briefing shows, until
+  // they are in order and the briefing's list is made of them.
+  struct LoadedTask {
+    Snapshot::Task task;
+    std::string frequency, aiTools, workingSubdir;
+  };
+  std::vector<std::vector<LoadedTask>> loaded(snap->agents.size());
   {
     Statement tasks = db.statement(kSnapshotTasks);
     while (tasks.step()) {
@@ -438,19 +444,32 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
       const std::string_view agentId = *tasks.rawText(1);
       if (const auto counted = snap->counts.find(agentId); counted != snap->counts.end()) ++counted->second;
       else snap->counts.emplace(agentId, 1);
-      Snapshot::Agent* agent = snap->find(agentId);
-      if (!agent) continue;
+      const auto position = snap->positions.find(agentId);
+      if (position == snap->positions.end()) continue;
       const auto name = tasks.rawText(2);
-      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) agent->tasksOrdered = false;
-      agent->tasks.push_back({tasks.int64(0), tasks.text(2), tasks.text(3), tasks.text(4), tasks.text(5)});
+      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) {
+        snap->agents[position->second].tasksOrdered = false;
+      }
+      loaded[position->second].push_back(
+          {{tasks.int64(0), tasks.text(2)}, tasks.text(3), tasks.text(4), tasks.text(5)});
     }
   }
-  for (auto& agent : snap->agents) {
-    std::stable_sort(agent.tasks.begin(), agent.tasks.end(),
-                     [](const Snapshot::Task& a, const Snapshot::Task& b) { return a.name < b.name; });
-    for (size_t i = 1; i < agent.tasks.size(); ++i) {
-      if (agent.tasks[i - 1].name == agent.tasks[i].name) agent.tasksOrdered = false;
+  ToolNames tools;
+  for (size_t a = 0; a < snap->agents.size(); ++a) {
+    Snapshot::Agent& agent = snap->agents[a];
+    std::vector<LoadedTask>& rows = loaded[a];
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const LoadedTask& x, const LoadedTask& y) { return x.task.name < y.task.name; });
+    agent.tasks.reserve(rows.size());
+    for (auto& row : rows) {
+      if (!agent.tasks.empty() && agent.tasks.back().name == row.task.name) agent.tasksOrdered = false;
+      if (agent.tasksOrdered) {
+        agent.briefing.add(row.task.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
+      }
+      agent.tasks.push_back(std::move(row.task));
     }
+    if (!agent.tasksOrdered) agent.briefing = {};
+    std::vector<LoadedTask>().swap(rows);
   }
   return snap;
 } catch (const MCPStoreError&) {
@@ -657,8 +676,8 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
     ++snap.counts[agentId];
     if (Snapshot::Agent* agent = snap.find(agentId)) {
       if (!jsontext::isValidUTF8(name)) agent->tasksOrdered = false;
-      Snapshot::insert(*agent, {connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
-                                jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir)});
+      Snapshot::insert(*agent, {connection().lastInsertRowid(), jsontext::sanitizeUTF8(name)},
+                       jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir));
     }
   }
   // Read the agent again: another process may have renamed it meanwhile, and
@@ -737,11 +756,7 @@ const AgentWorkspace::TaskList& MCPAgentStore::briefingTasks(const std::string& 
       briefingTasksFromFile(agentId, scratch);
       return scratch;
     }
-    if (!agent->briefing) {
-      BriefingBuilder briefing(agent->briefing.emplace());
-      for (const auto& task : agent->tasks) briefing.add(task.name, task.frequency, task.aiTools, task.workingSubdir);
-    }
-    return *agent->briefing;
+    return agent->briefing;
   } catch (const MCPStoreError&) {
     scratch = {};
     return scratch;
@@ -755,8 +770,8 @@ void MCPAgentStore::briefingTasksFromFile(const std::string& agentId, AgentWorks
   Statement list = connection().statement(kBriefingTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
-  BriefingBuilder briefing(tasks);
-  while (list.step()) briefing.add(list.text(0), list.text(1), list.text(2), list.text(3));
+  ToolNames tools;
+  while (list.step()) tasks.add(list.text(0), list.text(1), tools.of(list.text(2)), list.text(3));
 }
 
 void MCPAgentStore::regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
