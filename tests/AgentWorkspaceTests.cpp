@@ -274,6 +274,30 @@ TEST(AgentWorkspaceTaskList, InsertingAnywhereMatchesBuildingInOrder) {
   }
 }
 
+// A template left alone long enough is not read again until it changes; a
+// change in place that keeps its size and inode is seen all the same, and
+// so is its removal.
+TEST_F(WorkspaceTest, TemplateIsReadAgainOnceItChanges) {
+  const fs::path templatePath = dir / "template.md";
+  AgentWorkspace withTemplate{root, templatePath};
+  writeFile(templatePath, "A {{AGENT_NAME}}");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // past the time its times are trusted after
+  withTemplate.render("ag_t", "x", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "A x");
+  withTemplate.render("ag_t", "y", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "A y");
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(templatePath.c_str(), &before), 0);
+  writeFile(templatePath, "B {{AGENT_NAME}}");
+  ASSERT_EQ(::stat(templatePath.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  withTemplate.render("ag_t", "z", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "B z");
+  fs::remove(templatePath);
+  withTemplate.render("ag_t", "w", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), briefing("w", "(no description)", "- (no other tasks yet)"));
+}
+
 TEST_F(WorkspaceTest, OversizeRenderIsRefusedAndWritesNothing) {
   std::string description;
   for (int i = 0; i < 20000; ++i) description += "{{TASK_LIST}}";
