@@ -925,7 +925,8 @@ void measureWrites(const Options& o, const Dataset& d, const std::string& bigPro
   report.md << "\nPeak RSS of these runs, MiB: " << versus(figures[0].hwm[0], figures[0].hwm[1], 2) << ".\n\n";
   report.md << "The disk alone (the log commit and the briefing's replace, nothing else): 10,000 tasks vs 10, p50 "
             << fixed(median(floorP50[1]) / median(floorP50[0]), 2) << "x. The server's CPU beyond it: "
-            << fixed((median(figures[0].cpu[0]) / 1000 - median(floorCpu[0])) * 1000, 0) << " µs per call with 10 tasks, "
+            << fixed((median(figures[0].cpu[0]) / 1000 - median(floorCpu[0])) * 1000, 0)
+            << " µs per call with 10 tasks, "
             << fixed((median(figures[2].cpu[0]) / 1000 - median(floorCpu[1])) * 1000, 0) << " µs with 10,000.\n\n";
   const double ratio = median(figures[2].p50[0]) / median(figures[0].p50[0]);
   const double cpu = median(figures[2].cpu[0]) / median(figures[0].cpu[0]);

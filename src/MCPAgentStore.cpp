@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <deque>
 #include <iterator>
 #include <unordered_map>
 
@@ -232,10 +233,11 @@ json taskRecord(const Statement& row) {
 // not UTF-8 text), are listed by SQLite's own sort instead.
 struct MCPAgentStore::Snapshot {
   // What the briefing shows of a task is kept in its agent's `briefing`,
-  // not here: a task is cheap to move when another is put before it.
+  // and its name in `names`: a task is two words, moved as such when
+  // another is put before ten thousand of them.
   struct Task {
     int64_t rowid;
-    std::string name;  // the bytes SQLite compares
+    const std::string* name;  // the bytes SQLite compares
   };
   // The agent's record is made when asked for: kept as a JSON object it
   // would take several times the memory of its fields.
@@ -263,6 +265,7 @@ struct MCPAgentStore::Snapshot {
   bool agentsOrdered = true;
   std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
   std::unordered_map<std::string, int32_t, TransparentHash, std::equal_to<>> counts;
+  std::deque<std::string> names;  // of the agents' tasks; never moved
 
   Agent* find(std::string_view id) {
     const auto found = positions.find(id);
@@ -274,19 +277,20 @@ struct MCPAgentStore::Snapshot {
   }
   // Puts a task into its agent's list at its place by name, and its line
   // into the agent's briefing.
-  static void insert(Agent& agent, Task task, std::string_view frequency, const std::string& aiTools,
-                     std::string_view workingSubdir) {
+  void insert(Agent& agent, int64_t rowid, std::string name, std::string_view frequency, const std::string& aiTools,
+              std::string_view workingSubdir) {
     auto& tasks = agent.tasks;
-    const auto at = std::upper_bound(tasks.begin(), tasks.end(), task.name,
-                                     [](const std::string& name, const Task& t) { return name < t.name; });
-    if (at != tasks.begin() && std::prev(at)->name == task.name) agent.tasksOrdered = false;
+    const auto at = std::upper_bound(tasks.begin(), tasks.end(), name,
+                                     [](const std::string& n, const Task& t) { return n < *t.name; });
+    if (at != tasks.begin() && *std::prev(at)->name == name) agent.tasksOrdered = false;
     if (!agent.tasksOrdered) {
       agent.briefing = {};  // the file is read instead
     } else {
-      agent.briefing.insert(static_cast<size_t>(at - tasks.begin()), task.name, frequency,
-                            decodeStringList(aiTools), workingSubdir);
+      agent.briefing.insert(static_cast<size_t>(at - tasks.begin()), name, frequency, decodeStringList(aiTools),
+                            workingSubdir);
     }
-    tasks.insert(at, std::move(task));
+    names.push_back(std::move(name));
+    tasks.insert(at, Task{rowid, &names.back()});
   }
 };
 
@@ -432,8 +436,8 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
   // Each of the user's agents' tasks with what its briefing shows, until
   // they are in order and the briefing's list is made of them.
   struct LoadedTask {
-    Snapshot::Task task;
-    std::string frequency, aiTools, workingSubdir;
+    int64_t rowid;
+    std::string name, frequency, aiTools, workingSubdir;
   };
   std::vector<std::vector<LoadedTask>> loaded(snap->agents.size());
   {
@@ -451,7 +455,7 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
         snap->agents[position->second].tasksOrdered = false;
       }
       loaded[position->second].push_back(
-          {{tasks.int64(0), tasks.text(2)}, tasks.text(3), tasks.text(4), tasks.text(5)});
+          {tasks.int64(0), tasks.text(2), tasks.text(3), tasks.text(4), tasks.text(5)});
     }
   }
   ToolNames tools;
@@ -459,14 +463,13 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
     Snapshot::Agent& agent = snap->agents[a];
     std::vector<LoadedTask>& rows = loaded[a];
     std::stable_sort(rows.begin(), rows.end(),
-                     [](const LoadedTask& x, const LoadedTask& y) { return x.task.name < y.task.name; });
+                     [](const LoadedTask& x, const LoadedTask& y) { return x.name < y.name; });
     agent.tasks.reserve(rows.size());
     for (auto& row : rows) {
-      if (!agent.tasks.empty() && agent.tasks.back().name == row.task.name) agent.tasksOrdered = false;
-      if (agent.tasksOrdered) {
-        agent.briefing.add(row.task.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
-      }
-      agent.tasks.push_back(std::move(row.task));
+      if (!agent.tasks.empty() && *agent.tasks.back().name == row.name) agent.tasksOrdered = false;
+      if (agent.tasksOrdered) agent.briefing.add(row.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
+      snap->names.push_back(std::move(row.name));
+      agent.tasks.push_back({row.rowid, &snap->names.back()});
     }
     if (!agent.tasksOrdered) agent.briefing = {};
     std::vector<LoadedTask>().swap(rows);
@@ -676,8 +679,8 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
     ++snap.counts[agentId];
     if (Snapshot::Agent* agent = snap.find(agentId)) {
       if (!jsontext::isValidUTF8(name)) agent->tasksOrdered = false;
-      Snapshot::insert(*agent, {connection().lastInsertRowid(), jsontext::sanitizeUTF8(name)},
-                       jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir));
+      snap.insert(*agent, connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
+                  jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir));
     }
   }
   // Read the agent again: another process may have renamed it meanwhile, and
