@@ -252,9 +252,10 @@ struct MCPAgentStore::Snapshot {
     double createdAt;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
-    // The briefing's list of `tasks`, in their order; only while they are
-    // ordered.
-    AgentWorkspace::TaskList briefing;
+    // The briefing's list of `tasks`, in their order, while they are
+    // ordered; none while there are no tasks (most agents that a server
+    // makes have none, and every agent would carry an empty list's size).
+    std::unique_ptr<AgentWorkspace::TaskList> briefing;
 
     json record(int32_t taskCount) const {
       return agentRecord(shownId, name, templateName, description, iconSymbol, enabled, createdAt, taskCount);
@@ -284,10 +285,11 @@ struct MCPAgentStore::Snapshot {
                                      [](const std::string& n, const Task& t) { return n < *t.name; });
     if (at != tasks.begin() && *std::prev(at)->name == name) agent.tasksOrdered = false;
     if (!agent.tasksOrdered) {
-      agent.briefing = {};  // the file is read instead
+      agent.briefing.reset();  // the file is read instead
     } else {
-      agent.briefing.insert(static_cast<size_t>(at - tasks.begin()), name, frequency, decodeStringList(aiTools),
-                            workingSubdir);
+      if (!agent.briefing) agent.briefing = std::make_unique<AgentWorkspace::TaskList>();
+      agent.briefing->insert(static_cast<size_t>(at - tasks.begin()), name, frequency, decodeStringList(aiTools),
+                             workingSubdir);
     }
     names.push_back(std::move(name));
     tasks.insert(at, Task{rowid, &names.back()});
@@ -467,11 +469,14 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
     agent.tasks.reserve(rows.size());
     for (auto& row : rows) {
       if (!agent.tasks.empty() && *agent.tasks.back().name == row.name) agent.tasksOrdered = false;
-      if (agent.tasksOrdered) agent.briefing.add(row.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
+      if (agent.tasksOrdered) {
+        if (!agent.briefing) agent.briefing = std::make_unique<AgentWorkspace::TaskList>();
+        agent.briefing->add(row.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
+      }
       snap->names.push_back(std::move(row.name));
       agent.tasks.push_back({row.rowid, &snap->names.back()});
     }
-    if (!agent.tasksOrdered) agent.briefing = {};
+    if (!agent.tasksOrdered) agent.briefing.reset();
     std::vector<LoadedTask>().swap(rows);
   }
   return snap;
@@ -759,7 +764,7 @@ const AgentWorkspace::TaskList& MCPAgentStore::briefingTasks(const std::string& 
       briefingTasksFromFile(agentId, scratch);
       return scratch;
     }
-    return agent->briefing;
+    return agent->briefing ? *agent->briefing : scratch;
   } catch (const MCPStoreError&) {
     scratch = {};
     return scratch;
