@@ -484,7 +484,7 @@ const std::string& AgentWorkspace::templateText() const {
   TemplateFile& known = template_;
   const auto nanoseconds = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
   const auto same = [&](const struct stat& info) {
-    return known.device == info.st_dev && known.inode == info.st_ino &&
+    return known.device == static_cast<uint64_t>(info.st_dev) && known.inode == static_cast<uint64_t>(info.st_ino) &&
            known.size == static_cast<uint64_t>(info.st_size) && known.modifiedNs == nanoseconds(modifiedTime(info)) &&
            known.changedNs == nanoseconds(changedTime(info));
   };
@@ -500,8 +500,8 @@ const std::string& AgentWorkspace::templateText() const {
     return defaultTemplate();
   }
   known.text = jsontext::isValidUTF8(*text) ? std::move(*text) : defaultTemplate();
-  known.device = info.st_dev;
-  known.inode = info.st_ino;
+  known.device = static_cast<uint64_t>(info.st_dev);
+  known.inode = static_cast<uint64_t>(info.st_ino);
   known.size = static_cast<uint64_t>(info.st_size);
   known.modifiedNs = nanoseconds(modifiedTime(info));
   known.changedNs = nanoseconds(changedTime(info));
