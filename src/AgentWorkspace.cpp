@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <stdexcept>
@@ -25,6 +27,9 @@ constexpr const char* kSubdirectories[] = {"inputs", "outputs", "logs", "shared"
 constexpr std::string_view kTemporaryPrefix = ".CLAUDE.md.";
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr std::string_view kIDAlphabet = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr const char* kTarget = "CLAUDE.md";
+// Earlier versions locked renders with this file, made and removed by each.
+constexpr std::string_view kOldLockFile = ".CLAUDE.md.lock";
 
 // True when `id` names one directory entry below the agents root and nothing
 // else: a row written by another process must not steer writes elsewhere.
@@ -43,55 +48,111 @@ void makeDirectories(const fs::path& directory) {
   if (ec) throwFileError("Could not create directory", directory, ec.value());
 }
 
+#if defined(__APPLE__)
+const timespec& modifiedTime(const struct stat& info) { return info.st_mtimespec; }
+const timespec& changedTime(const struct stat& info) { return info.st_ctimespec; }
+#else
+const timespec& modifiedTime(const struct stat& info) { return info.st_mtim; }
+const timespec& changedTime(const struct stat& info) { return info.st_ctim; }
+#endif
+
 // The briefing (or a text on the way to it) would be larger than the limit.
 class BriefingTooLarge : public std::length_error {
  public:
   using std::length_error::length_error;
 };
 
-// Holds the render lock of one agent directory for its lifetime. The lock
-// file exists only while someone renders; whoever waited on a file that its
-// holder then removed finds out by comparing inodes and locks the new one.
-class RenderLock {
+// An agent directory, open for as long as a render works in it: the render
+// lock is held on this descriptor, the files in it are reached through it
+// without walking the path again, and it is what gets flushed after the
+// rename.
+class AgentDirectory {
  public:
-  explicit RenderLock(const fs::path& directory) : path_(directory / ".CLAUDE.md.lock") {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(AgentWorkspace::kLockWaitSeconds);
-    for (;;) {
-      // Read-only is enough for flock, and lets whoever may read the file lock it.
-      fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  // Opens the directory, making it (and its missing parents) when it is
+  // missing.
+  explicit AgentDirectory(fs::path path) : path_(std::move(path)) {
+    fd_ = open();
+    if (fd_ < 0) {
+      // Missing, or something in the way: making it says which, in the words
+      // it always used.
+      makeDirectories(path_);
+      fd_ = open();
       if (fd_ < 0) throwFileError("Could not lock", path_, errno);
-      const int error = lockBefore(deadline);
-      if (cannotLockHere(error)) return;
-      if (error != 0) {
-        ::close(fd_);
-        if (error == EWOULDBLOCK) {
-          throw std::runtime_error("Could not lock " + path_.string() + ": another process held it for " +
-                                   std::to_string(AgentWorkspace::kLockWaitSeconds) + " s");
-        }
-        throwFileError("Could not lock", path_, error);
-      }
-      struct stat held {}, named {};
-      if (::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-          held.st_ino == named.st_ino) {
-        return;
-      }
-      ::close(fd_);
     }
   }
-  ~RenderLock() {
-    // Removed while still held, so nobody can have locked the removed file
-    // and believe they hold the lock.
-    ::unlink(path_.c_str());
-    ::close(fd_);
+  ~AgentDirectory() { ::close(fd_); }  // also lets go of the lock
+  AgentDirectory(const AgentDirectory&) = delete;
+  AgentDirectory& operator=(const AgentDirectory&) = delete;
+
+  int fd() const { return fd_; }
+  const fs::path& path() const { return path_; }
+
+  // Takes the render lock, waiting at most kLockWaitSeconds for another
+  // process that holds it. A file system without advisory locks (some
+  // network mounts) renders as it did before there was a lock, rather than
+  // not at all.
+  void lock() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(AgentWorkspace::kLockWaitSeconds);
+    const int error = lockBefore(deadline);
+    if (error == 0 || cannotLockHere(error)) return;
+    if (error == EWOULDBLOCK) {
+      throw std::runtime_error("Could not lock " + path_.string() + ": another process held it for " +
+                               std::to_string(AgentWorkspace::kLockWaitSeconds) + " s");
+    }
+    throwFileError("Could not lock", path_, error);
   }
-  RenderLock(const RenderLock&) = delete;
-  RenderLock& operator=(const RenderLock&) = delete;
+
+  // Calls `visit(name, type)` for each entry (type as in dirent's d_type,
+  // DT_UNKNOWN when the file system does not say). Best effort: an entry
+  // that cannot be listed is not visited.
+  template <class Visit>
+  void forEachEntry(Visit visit) const {
+#ifdef __linux__
+    // Straight from the descriptor we hold: no second open of the directory.
+    alignas(8) char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::getdents64(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+        visit(std::string_view(entry->d_name), static_cast<unsigned char>(entry->d_type));
+        at += entry->d_reclen;
+      }
+    }
+#else
+    const int copy = ::dup(fd_);
+    if (copy < 0) return;
+    DIR* dir = ::fdopendir(copy);
+    if (!dir) {
+      ::close(copy);
+      return;
+    }
+    ::rewinddir(dir);
+    while (const struct dirent* entry = ::readdir(dir)) {
+      visit(std::string_view(entry->d_name), static_cast<unsigned char>(entry->d_type));
+    }
+    ::closedir(dir);
+#endif
+  }
 
  private:
-  // A file system without advisory locks (some network mounts) renders as
-  // it did before there was a lock, rather than not at all.
+  int open() const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    // A directory we may write in but not list: reached by a descriptor
+    // that can do neither flock nor a listing, so its renders run unlocked
+    // and leave leftovers, but they run, as they always did.
+    if (fd < 0 && errno == EACCES) return ::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    return fd;
+  }
+
+  // EBADF and EINVAL: a file system that emulates flock with locks that
+  // need a descriptor open for writing, which a directory's cannot be.
   static bool cannotLockHere(int error) {
-    return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS || error == EINVAL;
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS || error == EINVAL ||
+           error == EBADF;
   }
 
   // 0 once locked; EWOULDBLOCK past the deadline; the error otherwise. Polls
@@ -123,35 +184,54 @@ bool isLeftoverTemporary(std::string_view name) {
   return id.find_first_not_of(kIDAlphabet) == std::string_view::npos;
 }
 
-// Only called under the render lock: every render of the agent holds it
-// while its own temporary file exists, so any other one is left over.
-// Best effort: what cannot be listed or removed stays for the next render.
-void removeLeftoverTemporaries(const fs::path& directory) {
-  std::error_code ec;
-  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path& path = it->path();
-    if (!isLeftoverTemporary(path.filename().native())) continue;
+// Only called under the render lock. One listing of the directory serves
+// two ends: any temporary file in it is left over (every render holds the
+// lock while its own exists), and so is the lock file of earlier versions;
+// those are removed, best effort. Then whichever sub-directory the listing
+// does not show as a directory is made, in order.
+void tidyAndComplete(const AgentDirectory& directory) {
+  std::array<bool, std::size(kSubdirectories)> present{};
+  std::vector<std::string> leftovers;
+  directory.forEachEntry([&](std::string_view name, unsigned char type) {
+    if (isLeftoverTemporary(name) || name == kOldLockFile) {
+      if (type == DT_REG || type == DT_UNKNOWN) leftovers.emplace_back(name);
+      return;
+    }
+    for (size_t i = 0; i < present.size(); ++i) {
+      if (name == kSubdirectories[i]) present[i] = type == DT_DIR;
+    }
+  });
+  for (const auto& name : leftovers) {
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(path.c_str());
+    if (::fstatat(directory.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+      ::unlinkat(directory.fd(), name.c_str(), 0);
+    }
+  }
+  // What the listing did not show as a directory (missing, a link, a type
+  // it did not know, something else in the way) goes the long way, which
+  // follows links and names what is in the way.
+  for (size_t i = 0; i < present.size(); ++i) {
+    if (!present[i]) makeDirectories(directory.path() / kSubdirectories[i]);
   }
 }
 
-// Replaces `target` with `contents` so that a reader sees the old file or the
-// new one, never part of either, and so that a crash leaves one of the two:
-// the bytes reach the disk under a temporary name before the rename, and the
-// rename reaches the disk before we report success. The new file gets the
-// permission bits of the old one (a briefing made private stays private).
-void replaceFileDurably(const fs::path& target, std::string_view contents) {
-  const fs::path directory = target.parent_path();
+// Replaces the directory's CLAUDE.md with `contents` so that a reader sees
+// the old file or the new one, never part of either, and so that a crash
+// leaves one of the two: the bytes reach the disk under a temporary name
+// before the rename, and the rename reaches the disk before we report
+// success. The new file gets the permission bits of the old one (a briefing
+// made private stays private).
+void replaceFileDurably(const AgentDirectory& directory, std::string_view contents) {
+  const int dir = directory.fd();
+  const fs::path target = directory.path() / kTarget;
   std::optional<mode_t> keptMode;
   struct stat old {};
-  if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) keptMode = old.st_mode & 0777;
+  if (::fstatat(dir, kTarget, &old, 0) == 0 && S_ISREG(old.st_mode)) keptMode = old.st_mode & 0777;
 
-  const fs::path temporary =
-      directory / (std::string(kTemporaryPrefix) + makeShortID() + std::string(kTemporarySuffix));
+  const std::string temporary = std::string(kTemporaryPrefix) + makeShortID() + std::string(kTemporarySuffix);
   // Created with the kept bits already (less the umask), so that the text is
   // never readable more widely than the file it replaces.
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keptMode.value_or(0666));
+  const int fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keptMode.value_or(0666));
   if (fd < 0) throwFileError("Could not write", target, errno);
   int error = 0;
   if (!writeAll(fd, contents)) error = errno;
@@ -161,26 +241,22 @@ void replaceFileDurably(const fs::path& target, std::string_view contents) {
   }
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  if (error == 0 && ::renameat(dir, temporary.c_str(), dir, kTarget) != 0) error = errno;
   if (error != 0) {
-    ::unlink(temporary.c_str());
+    ::unlinkat(dir, temporary.c_str(), 0);
     throwFileError("Could not write", target, error);
   }
   // The rename is durable once the directory that records it is.
-  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directoryFd >= 0) {
-    ::fsync(directoryFd);
-    ::close(directoryFd);
-  }
+  ::fsync(dir);
 }
 
 // The contents of a regular file, or nothing when it cannot be read. Anything
 // else at the path (a directory, a pipe, a terminal) counts as unreadable, so
 // that a template path can never make the server wait for input.
-std::optional<std::string> readWholeFile(const fs::path& path) {
+// `info` is what the opened file was when its reading began.
+std::optional<std::string> readWholeFile(const fs::path& path, struct stat& info) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
     return std::nullopt;
@@ -260,12 +336,20 @@ class ReplacementSizer {
   // through, so plain text is counted a run at a time.
   void feedText(int stage, std::string_view text) {
     std::string starts;
-    for (int s = stage; s < kStages; ++s) starts.push_back(placeholders_[s][0]);
+    for (int s = stage; s < kStages; ++s) {
+      if (starts.find(placeholders_[s][0]) == std::string::npos) starts.push_back(placeholders_[s][0]);
+    }
+    // One byte to look for (the usual case: every placeholder begins with
+    // the same one) is found at memchr's speed; find_first_of looks at
+    // every byte in turn, which in a list of 10,000 tasks counts.
+    const auto nextStart = [&](std::string_view rest) {
+      return starts.size() == 1 ? rest.find(starts[0]) : rest.find_first_of(starts);
+    };
     while (!text.empty()) {
       bool idle = true;
       for (int s = stage; s < kStages; ++s) idle = idle && state_[s] == 0;
       if (idle) {
-        const size_t plain = std::min(text.find_first_of(starts), text.size());
+        const size_t plain = std::min(nextStart(text), text.size());
         for (int s = stage; s <= kStages; ++s) size_[s] = saturatingAdd(size_[s], plain);
         text.remove_prefix(plain);
         if (text.empty()) break;
@@ -396,43 +480,88 @@ void AgentWorkspace::provision(const std::string& agentId, const std::string& na
   render(agentId, name, description, readTasks);
 }
 
-std::string AgentWorkspace::renderText(const std::string& name, const std::optional<std::string>& description,
-                                       const std::vector<BriefingTask>& tasks) const {
-  std::optional<std::string> text = readWholeFile(templateURL_);
-  if (!text || !jsontext::isValidUTF8(*text)) text = defaultTemplate();
-
-  std::string taskList;
-  for (const auto& task : tasks) {
-    if (!taskList.empty()) taskList.push_back('\n');
-    taskList.append("- **").append(task.name).append("** \xE2\x80\x94 ").append(task.frequency).append(" (");
-    for (size_t i = 0; i < task.aiTools.size(); ++i) taskList.append(i ? ", " : "").append(task.aiTools[i]);
-    taskList.push_back(')');
+const std::string& AgentWorkspace::templateText() const {
+  TemplateFile& known = template_;
+  const auto nanoseconds = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  const auto same = [&](const struct stat& info) {
+    return known.device == static_cast<uint64_t>(info.st_dev) && known.inode == static_cast<uint64_t>(info.st_ino) &&
+           known.size == static_cast<uint64_t>(info.st_size) && known.modifiedNs == nanoseconds(modifiedTime(info)) &&
+           known.changedNs == nanoseconds(changedTime(info));
+  };
+  struct stat info {};
+  if (::stat(templateURL_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    known = {};
+    return defaultTemplate();
   }
-  if (tasks.empty()) taskList = "- (no other tasks yet)";
-  const std::string& workingSubdir = tasks.empty() ? std::string("shared") : tasks.front().workingSubdir;
+  if (known.settled && same(info)) return known.text;
+  std::optional<std::string> text = readWholeFile(templateURL_, info);
+  if (!text) {
+    known = {};
+    return defaultTemplate();
+  }
+  known.text = jsontext::isValidUTF8(*text) ? std::move(*text) : defaultTemplate();
+  known.device = static_cast<uint64_t>(info.st_dev);
+  known.inode = static_cast<uint64_t>(info.st_ino);
+  known.size = static_cast<uint64_t>(info.st_size);
+  known.modifiedNs = nanoseconds(modifiedTime(info));
+  known.changedNs = nanoseconds(changedTime(info));
+  // A file's times advance in ticks of the kernel's clock, so a change made
+  // in the tick of the one before can leave them as they were. Times well
+  // in the past when the file was read cannot be left unchanged by a later
+  // change: only then are they trusted to tell one.
+  timespec clock{};
+  ::clock_gettime(CLOCK_REALTIME, &clock);
+  const int64_t settledBefore = nanoseconds(clock) - int64_t{2} * 1000000000;
+  known.settled = known.modifiedNs < settledBefore && known.changedNs < settledBefore;
+  return known.text;
+}
 
-  return fillTemplate(*text, {name, description ? std::string_view(*description) : "(no description)", taskList,
-                              workingSubdir});
+void AgentWorkspace::TaskList::insert(size_t index, std::string_view name, std::string_view frequency,
+                                      const std::vector<std::string>& aiTools, std::string_view workingSubdir) {
+  const auto writeLine = [&](std::string& out) {
+    out.append("- **").append(name).append("** \xE2\x80\x94 ").append(frequency).append(" (");
+    for (size_t i = 0; i < aiTools.size(); ++i) out.append(i ? ", " : "").append(aiTools[i]);
+    out.push_back(')');
+  };
+  if (index == 0) firstWorkingSubdir_ = workingSubdir;
+  if (index >= starts_.size()) {
+    if (!starts_.empty()) text_.push_back('\n');
+    starts_.push_back(text_.size());
+    writeLine(text_);
+    return;
+  }
+  std::string line;
+  writeLine(line);
+  line.push_back('\n');
+  const size_t at = starts_[index];
+  text_.insert(at, line);
+  starts_.insert(starts_.begin() + static_cast<std::ptrdiff_t>(index), at);
+  for (size_t i = index + 1; i < starts_.size(); ++i) starts_[i] += line.size();
+}
+
+std::string AgentWorkspace::renderText(const std::string& name, const std::optional<std::string>& description,
+                                       const TaskList& tasks) const {
+  const bool none = tasks.size() == 0;
+  return fillTemplate(templateText(), {name, description ? std::string_view(*description) : "(no description)",
+                                       none ? "- (no other tasks yet)" : tasks.text(),
+                                       none ? "shared" : tasks.firstWorkingSubdir()});
 }
 
 void AgentWorkspace::render(const std::string& agentId, const std::string& name,
                             const std::optional<std::string>& description, const TaskReader& readTasks) {
-  const fs::path directory = agentDirectory(agentId);
   // A render killed part-way, or an agent whose first render never ran,
   // leaves the workspace short: every render makes it whole again.
-  makeDirectories(directory);
-  for (const char* sub : kSubdirectories) makeDirectories(directory / sub);
-  const RenderLock lock(directory);
-  removeLeftoverTemporaries(directory);
+  const AgentDirectory directory(agentDirectory(agentId));
+  directory.lock();
+  tidyAndComplete(directory);
   // Read under the lock: a render that waited for another one then sees
   // every task that the other saw, and any committed since.
-  const std::vector<BriefingTask> tasks = readTasks();
-  const fs::path target = directory / "CLAUDE.md";
+  const TaskList& tasks = readTasks();
   std::string rendered;
   try {
     rendered = renderText(name, description, tasks);
   } catch (const BriefingTooLarge& e) {
-    throw std::runtime_error("Could not write " + target.string() + ": " + e.what());
+    throw std::runtime_error("Could not write " + (directory.path() / kTarget).string() + ": " + e.what());
   }
-  replaceFileDurably(target, rendered);
+  replaceFileDurably(directory, rendered);
 }

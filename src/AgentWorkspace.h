@@ -16,23 +16,39 @@
 // agent's name, description and a way to read its tasks.
 //
 // Renders of one agent take turns, also across processes: each holds an
-// advisory lock on ".CLAUDE.md.lock" in the agent directory (made for the
-// render and removed after it) while it reads the tasks and replaces the file,
-// so the file written last lists every task committed before it was read.
+// advisory lock (flock) on the agent directory itself while it reads the tasks
+// and replaces the file, so the file written last lists every task committed
+// before it was read.
 //
 // Errors: std::runtime_error naming the path and the system's reason.
 class AgentWorkspace {
  public:
-  // One task as the briefing lists it.
-  struct BriefingTask {
-    std::string name;
-    std::string frequency;
-    std::vector<std::string> aiTools;
-    std::string workingSubdir;
+  // An agent's tasks as its briefing lists them: one line per task, in
+  // briefing order, kept as the very text the briefing shows, so that adding
+  // a task to a long list costs one line, not the whole list again.
+  class TaskList {
+   public:
+    // Puts the task's line at `index` (0 to size(); size() adds it last).
+    void insert(size_t index, std::string_view name, std::string_view frequency,
+                const std::vector<std::string>& aiTools, std::string_view workingSubdir);
+    void add(std::string_view name, std::string_view frequency, const std::vector<std::string>& aiTools,
+             std::string_view workingSubdir) {
+      insert(size(), name, frequency, aiTools, workingSubdir);
+    }
+    size_t size() const { return starts_.size(); }
+    // The lines joined by line feeds; empty when there are no tasks.
+    std::string_view text() const { return text_; }
+    // The first task's working sub-directory; empty when there are no tasks.
+    std::string_view firstWorkingSubdir() const { return firstWorkingSubdir_; }
+
+   private:
+    std::string text_;
+    std::vector<size_t> starts_;  // where each line begins in text_
+    std::string firstWorkingSubdir_;
   };
-  // The agent's tasks in briefing order. What it throws, render throws,
-  // before anything is written.
-  using TaskReader = std::function<std::vector<BriefingTask>()>;
+  // The agent's tasks. What it throws, render throws, before anything is
+  // written. The list it returns need only live until render returns.
+  using TaskReader = std::function<const TaskList&()>;
 
   // How many bytes the placeholders may add to a briefing beyond the
   // template and the values put into it (16 MiB): far beyond any real
@@ -55,27 +71,27 @@ class AgentWorkspace {
   void provision(const std::string& agentId, const std::string& name, const std::optional<std::string>& description,
                  const TaskReader& readTasks);
 
-  // Makes whatever is missing of the agent directory and "inputs",
-  // "outputs", "logs", "shared" in it, in that order, each with its missing
-  // parents; then, under the agent's render lock, removes temporary files
-  // that killed renders left behind, reads the tasks, renders CLAUDE.md from
-  // the template file (or the built-in template when the file cannot be read
-  // or is not UTF-8) and replaces the file atomically and durably, keeping
-  // the permission bits of the file it replaces.
+  // Makes the agent directory with its missing parents when it is missing;
+  // then, under the agent's render lock, makes whichever of "inputs",
+  // "outputs", "logs", "shared" in it is missing, in that order, removes
+  // temporary files that killed renders left behind (and the lock file that
+  // earlier versions made), reads the tasks, renders CLAUDE.md from the
+  // template file (or the built-in template when the file cannot be read or
+  // is not UTF-8) and replaces the file atomically and durably, keeping the
+  // permission bits of the file it replaces.
   //
   // Throws at the first directory that cannot be made (the ones before it
   // stay), when the lock cannot be had within kLockWaitSeconds, when the
   // briefing would exceed its limit (see fillTemplate; the message names
-  // both sizes),
-  // or when the file cannot be written; in each case an earlier CLAUDE.md
-  // stays as it was.
+  // both sizes), or when the file cannot be written; in each case an
+  // earlier CLAUDE.md stays as it was.
   void render(const std::string& agentId, const std::string& name, const std::optional<std::string>& description,
               const TaskReader& readTasks);
 
   // The briefing's text for these values, as render writes it. Throws
   // std::length_error when it would exceed its limit (see fillTemplate).
   std::string renderText(const std::string& name, const std::optional<std::string>& description,
-                         const std::vector<BriefingTask>& tasks) const;
+                         const TaskList& tasks) const;
 
   // The four placeholders in the order they are replaced: "{{AGENT_NAME}}",
   // "{{AGENT_DESCRIPTION}}", "{{TASK_LIST}}", "{{WORKING_SUBDIR}}".
@@ -96,7 +112,20 @@ class AgentWorkspace {
 
  private:
   std::filesystem::path agentDirectory(const std::string& agentId) const;
+  // The template's text, or the built-in one. A file that has not changed
+  // since it was last read (same file, size and change times, and those
+  // times well in the past when it was read) is not read again.
+  const std::string& templateText() const;
 
   std::filesystem::path agentRoot_;
   std::filesystem::path templateURL_;
+
+  // The template file as last read: what identifies it, and its text.
+  struct TemplateFile {
+    bool settled = false;  // read, and then unchanged for long enough to trust its times
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modifiedNs = 0, changedNs = 0;
+    std::string text;
+  };
+  mutable TemplateFile template_;
 };

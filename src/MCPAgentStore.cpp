@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <deque>
 #include <iterator>
 #include <unordered_map>
 
@@ -197,23 +198,21 @@ std::string storedSchema(std::string_view create) {
   return text;
 }
 
-// The briefing's tasks, each distinct tool list decoded once: most tasks
-// share one.
-class BriefingBuilder {
+// Tool lists decoded for briefings, each distinct one once in a row: most
+// tasks share one.
+class ToolNames {
  public:
-  void add(std::string name, std::string frequency, const std::string& aiTools, std::string workingSubdir) {
-    if (aiTools != toolsText_) {
-      toolsText_ = aiTools;
-      tools_ = decodeStringList(*toolsText_);
+  const std::vector<std::string>& of(const std::string& aiTools) {
+    if (!text_ || aiTools != *text_) {
+      text_ = aiTools;
+      names_ = decodeStringList(aiTools);
     }
-    tasks_.push_back({std::move(name), std::move(frequency), tools_, std::move(workingSubdir)});
+    return names_;
   }
-  std::vector<AgentWorkspace::BriefingTask> take() { return std::move(tasks_); }
 
  private:
-  std::optional<std::string> toolsText_;
-  std::vector<std::string> tools_;
-  std::vector<AgentWorkspace::BriefingTask> tasks_;
+  std::optional<std::string> text_;
+  std::vector<std::string> names_;
 };
 
 void writeTaskRecord(std::string& out, const Statement& row) {
@@ -246,18 +245,22 @@ void writeTaskRecord(std::string& out, const Statement& row) {
 // agents whose created_at tie, or tasks of one agent whose names tie (or are
 // not UTF-8 text), are listed by SQLite's own sort instead.
 struct MCPAgentStore::Snapshot {
+  // What the briefing shows of a task is kept in its agent's `briefing`,
+  // and its name in `names`: a task is two words, moved as such when
+  // another is put before ten thousand of them.
   struct Task {
     int64_t rowid;
-    std::string name;  // the bytes SQLite compares
-    std::string frequency;
-    std::string aiTools;
-    std::string workingSubdir;
+    const std::string* name;  // the bytes SQLite compares
   };
   struct Agent {
     std::string id;  // the bytes SQLite compares
     AgentFields fields;
     std::vector<Task> tasks;  // by name
     bool tasksOrdered = true;
+    // The briefing's list of `tasks`, in their order, while they are
+    // ordered; none while there are no tasks (most agents that a server
+    // makes have none, and every agent would carry an empty list's size).
+    std::unique_ptr<AgentWorkspace::TaskList> briefing;
     // The record's text, written when the agent is first listed.
     mutable std::optional<SplitRecord> record;
 
@@ -271,6 +274,7 @@ struct MCPAgentStore::Snapshot {
   bool agentsOrdered = true;
   std::unordered_map<std::string, size_t, TransparentHash, std::equal_to<>> positions;
   std::unordered_map<std::string, int32_t, TransparentHash, std::equal_to<>> counts;
+  std::deque<std::string> names;  // of the agents' tasks; never moved
 
   Agent* find(std::string_view id) {
     const auto found = positions.find(id);
@@ -280,13 +284,23 @@ struct MCPAgentStore::Snapshot {
     const auto found = counts.find(id);
     return found == counts.end() ? 0 : found->second;
   }
-  // Puts a task into its agent's list at its place by name.
-  static void insert(Agent& agent, Task task) {
+  // Puts a task into its agent's list at its place by name, and its line
+  // into the agent's briefing.
+  void insert(Agent& agent, int64_t rowid, std::string name, std::string_view frequency, const std::string& aiTools,
+              std::string_view workingSubdir) {
     auto& tasks = agent.tasks;
-    const auto at = std::upper_bound(tasks.begin(), tasks.end(), task.name,
-                                     [](const std::string& name, const Task& t) { return name < t.name; });
-    if (at != tasks.begin() && std::prev(at)->name == task.name) agent.tasksOrdered = false;
-    tasks.insert(at, std::move(task));
+    const auto at = std::upper_bound(tasks.begin(), tasks.end(), name,
+                                     [](const std::string& n, const Task& t) { return n < *t.name; });
+    if (at != tasks.begin() && *std::prev(at)->name == name) agent.tasksOrdered = false;
+    if (!agent.tasksOrdered) {
+      agent.briefing.reset();  // the file is read instead
+    } else {
+      if (!agent.briefing) agent.briefing = std::make_unique<AgentWorkspace::TaskList>();
+      agent.briefing->insert(static_cast<size_t>(at - tasks.begin()), name, frequency, decodeStringList(aiTools),
+                             workingSubdir);
+    }
+    names.push_back(std::move(name));
+    tasks.insert(at, Task{rowid, &names.back()});
   }
 };
 
@@ -416,7 +430,7 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
           (created != Statement::Type::real && created != Statement::Type::integer)) {
         return nullptr;
       }
-      snap->agents.push_back({std::string(*agents.rawText(0)), AgentFields::read(agents), {}, true, {}});
+      snap->agents.push_back({std::string(*agents.rawText(0)), AgentFields::read(agents), {}, true, {}, {}});
     }
   }
   // Read in rowid order; a stable sort keeps that order among equals, but
@@ -429,6 +443,13 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
     if (i > 0 && !older(snap->agents[i - 1], snap->agents[i])) snap->agentsOrdered = false;
     if (!snap->positions.emplace(snap->agents[i].id, i).second) return nullptr;
   }
+  // Each of the user's agents' tasks with what its briefing shows, until
+  // they are in order and the briefing's list is made of them.
+  struct LoadedTask {
+    int64_t rowid;
+    std::string name, frequency, aiTools, workingSubdir;
+  };
+  std::vector<std::vector<LoadedTask>> loaded(snap->agents.size());
   {
     Statement tasks = db.statement(kSnapshotTasks);
     while (tasks.step()) {
@@ -437,19 +458,34 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
       const std::string_view agentId = *tasks.rawText(1);
       if (const auto counted = snap->counts.find(agentId); counted != snap->counts.end()) ++counted->second;
       else snap->counts.emplace(agentId, 1);
-      Snapshot::Agent* agent = snap->find(agentId);
-      if (!agent) continue;
+      const auto position = snap->positions.find(agentId);
+      if (position == snap->positions.end()) continue;
       const auto name = tasks.rawText(2);
-      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) agent->tasksOrdered = false;
-      agent->tasks.push_back({tasks.int64(0), tasks.text(2), tasks.text(3), tasks.text(4), tasks.text(5)});
+      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) {
+        snap->agents[position->second].tasksOrdered = false;
+      }
+      loaded[position->second].push_back(
+          {tasks.int64(0), tasks.text(2), tasks.text(3), tasks.text(4), tasks.text(5)});
     }
   }
-  for (auto& agent : snap->agents) {
-    std::stable_sort(agent.tasks.begin(), agent.tasks.end(),
-                     [](const Snapshot::Task& a, const Snapshot::Task& b) { return a.name < b.name; });
-    for (size_t i = 1; i < agent.tasks.size(); ++i) {
-      if (agent.tasks[i - 1].name == agent.tasks[i].name) agent.tasksOrdered = false;
+  ToolNames tools;
+  for (size_t a = 0; a < snap->agents.size(); ++a) {
+    Snapshot::Agent& agent = snap->agents[a];
+    std::vector<LoadedTask>& rows = loaded[a];
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const LoadedTask& x, const LoadedTask& y) { return x.name < y.name; });
+    agent.tasks.reserve(rows.size());
+    for (auto& row : rows) {
+      if (!agent.tasks.empty() && *agent.tasks.back().name == row.name) agent.tasksOrdered = false;
+      if (agent.tasksOrdered) {
+        if (!agent.briefing) agent.briefing = std::make_unique<AgentWorkspace::TaskList>();
+        agent.briefing->add(row.name, row.frequency, tools.of(row.aiTools), row.workingSubdir);
+      }
+      snap->names.push_back(std::move(row.name));
+      agent.tasks.push_back({row.rowid, &snap->names.back()});
     }
+    if (!agent.tasksOrdered) agent.briefing.reset();
+    std::vector<LoadedTask>().swap(rows);
   }
   return snap;
 } catch (const MCPStoreError&) {
@@ -636,10 +672,12 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
       };
       AgentFields fields{jsontext::sanitizeUTF8(id), jsontext::sanitizeUTF8(name), jsontext::sanitizeUTF8(templateName),
                          safe(description), safe(iconSymbol), true, createdAt};
-      snap.agents.push_back({id, std::move(fields), {}, true, {}});
+      snap.agents.push_back({id, std::move(fields), {}, true, {}, {}});
     }
   }
-  workspace_.provision(id, name, description, [&] { return briefingTasks(id); });
+  AgentWorkspace::TaskList scratch;
+  workspace_.provision(id, name, description,
+                       [&]() -> const AgentWorkspace::TaskList& { return briefingTasks(id, scratch); });
 }
 
 void MCPAgentStore::createTask(const std::string& id, const std::string& agentId, const std::string& name,
@@ -668,8 +706,8 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
     ++snap.counts[agentId];
     if (Snapshot::Agent* agent = snap.find(agentId)) {
       if (!jsontext::isValidUTF8(name)) agent->tasksOrdered = false;
-      Snapshot::insert(*agent, {connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
-                                jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir)});
+      snap.insert(*agent, connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
+                  jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir));
     }
   }
   // Read the agent again: another process may have renamed it meanwhile, and
@@ -730,37 +768,45 @@ std::string MCPAgentStore::queueManualRun(const std::string& taskId) {
 
 // --- Workspace -----------------------------------------------------------
 
-std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasks(const std::string& agentId) {
+const AgentWorkspace::TaskList& MCPAgentStore::briefingTasks(const std::string& agentId,
+                                                            AgentWorkspace::TaskList& scratch) {
   // Called while the agent's briefing is locked, which may have waited for
   // another process: the snapshot is checked again here. A failed read
   // briefs the agent as one without tasks.
   try {
+    scratch = {};
     Snapshot* snap = snapshot();
-    if (!snap) return briefingTasksFromFile(agentId);
-    const Snapshot::Agent* agent = snap->find(agentId);
-    if (!agent) return {};
-    if (!agent->tasksOrdered) return briefingTasksFromFile(agentId);
-    BriefingBuilder briefing;
-    for (const auto& task : agent->tasks) briefing.add(task.name, task.frequency, task.aiTools, task.workingSubdir);
-    return briefing.take();
+    if (!snap) {
+      briefingTasksFromFile(agentId, scratch);
+      return scratch;
+    }
+    Snapshot::Agent* agent = snap->find(agentId);
+    if (!agent) return scratch;
+    if (!agent->tasksOrdered) {
+      briefingTasksFromFile(agentId, scratch);
+      return scratch;
+    }
+    return agent->briefing ? *agent->briefing : scratch;
   } catch (const MCPStoreError&) {
-    return {};
+    scratch = {};
+    return scratch;
   }
 }
 
-std::vector<AgentWorkspace::BriefingTask> MCPAgentStore::briefingTasksFromFile(const std::string& agentId) {
+void MCPAgentStore::briefingTasksFromFile(const std::string& agentId, AgentWorkspace::TaskList& tasks) {
   // Only the columns the briefing shows, read as listTasks reads them (a NULL
   // that another process wrote is the empty text), in its order and for its
   // user.
   Statement list = connection().statement(kBriefingTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
-  BriefingBuilder briefing;
-  while (list.step()) briefing.add(list.text(0), list.text(1), list.text(2), list.text(3));
-  return briefing.take();
+  ToolNames tools;
+  while (list.step()) tasks.add(list.text(0), list.text(1), tools.of(list.text(2)), list.text(3));
 }
 
 void MCPAgentStore::regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
                                           const std::optional<std::string>& agentDescription) {
-  workspace_.render(agentId, agentName, agentDescription, [&] { return briefingTasks(agentId); });
+  AgentWorkspace::TaskList scratch;
+  workspace_.render(agentId, agentName, agentDescription,
+                    [&]() -> const AgentWorkspace::TaskList& { return briefingTasks(agentId, scratch); });
 }

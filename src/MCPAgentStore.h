@@ -128,8 +128,10 @@ class MCPAgentStore {
 
   // The user's agent's name and description, without counting its tasks.
   std::optional<AgentIdentity> findAgent(const std::string& agentId);
-  // The agent's tasks as its briefing lists them; none when they cannot be read.
-  std::vector<AgentWorkspace::BriefingTask> briefingTasks(const std::string& agentId);
+  // The agent's tasks as its briefing lists them; none when they cannot be
+  // read. Either the snapshot's list, kept up to date as tasks are added, or
+  // `scratch` filled from the file.
+  const AgentWorkspace::TaskList& briefingTasks(const std::string& agentId, AgentWorkspace::TaskList& scratch);
   SQLiteConnection& connection();
 
   // The snapshot, valid for the database as it is now, read afresh when
@@ -157,7 +159,7 @@ class MCPAgentStore {
 
   void listAgentsFromFile(std::string& out);
   void listTasksFromFile(const std::string& agentId, std::string& out);
-  std::vector<AgentWorkspace::BriefingTask> briefingTasksFromFile(const std::string& agentId);
+  void briefingTasksFromFile(const std::string& agentId, AgentWorkspace::TaskList& tasks);
 
   std::string dbPath_;
   std::string userId_;

@@ -75,8 +75,18 @@ mode_t modeOf(const fs::path& path) {
 
 class WorkspaceTest : public ::testing::Test {
  protected:
-  AgentWorkspace::TaskReader tasks(std::vector<AgentWorkspace::BriefingTask> list) {
-    return [list] { return list; };
+  struct Task {
+    std::string name, frequency;
+    V aiTools;
+    std::string workingSubdir;
+  };
+  static AgentWorkspace::TaskList listOf(const std::vector<Task>& list) {
+    AgentWorkspace::TaskList built;
+    for (const auto& t : list) built.add(t.name, t.frequency, t.aiTools, t.workingSubdir);
+    return built;
+  }
+  AgentWorkspace::TaskReader tasks(const std::vector<Task>& list) {
+    return [built = listOf(list)]() -> const AgentWorkspace::TaskList& { return built; };
   }
   std::string claude(const std::string& agent) { return readFile(root / agent / "CLAUDE.md"); }
 
@@ -210,34 +220,82 @@ TEST_F(WorkspaceTest, PermissionBitsOfTheEarlierFileAreKept) {
   ::umask(oldMask);
 }
 
-// Another render (here: anyone holding the lock) keeps this one from reading
-// the tasks until it lets go, also when it removes the lock file as it goes.
+// Another render (here: anyone holding the lock on the agent directory)
+// keeps this one from reading the tasks until it lets go, also when a lock
+// file of an earlier version lies in the directory.
 TEST_F(WorkspaceTest, TasksAreReadOnlyOnceTheLockIsHad) {
   workspace.provision("ag_l", "L", {}, tasks({}));
-  const fs::path lockPath = root / "ag_l" / ".CLAUDE.md.lock";
-  for (const bool removeOnRelease : {false, true}) {
-    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT, 0666);
+  const fs::path oldLockPath = root / "ag_l" / ".CLAUDE.md.lock";
+  for (const bool oldLockFile : {false, true}) {
+    if (oldLockFile) writeFile(oldLockPath, "");
+    const int fd = ::open((root / "ag_l").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
     std::atomic<bool> held{true};
     std::atomic<int> reads{0}, readsWhileHeld{0};
+    const AgentWorkspace::TaskList late = listOf({{"late", "@daily", {}, "shared"}});
     std::thread other([&] {
-      workspace.render("ag_l", "L", {}, [&] {
+      workspace.render("ag_l", "L", {}, [&]() -> const AgentWorkspace::TaskList& {
         ++reads;
         if (held) ++readsWhileHeld;
-        return std::vector<AgentWorkspace::BriefingTask>{{"late", "@daily", {}, "shared"}};
+        return late;
       });
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     held = false;
-    if (removeOnRelease) ::unlink(lockPath.c_str());
     ::close(fd);
     other.join();
     EXPECT_EQ(reads, 1);
     EXPECT_EQ(readsWhileHeld, 0) << "the tasks were read while another render held the lock";
     EXPECT_EQ(claude("ag_l"), briefing("L", "(no description)", "- **late** \u2014 @daily ()"));
-    EXPECT_FALSE(fs::exists(lockPath));
+    EXPECT_FALSE(fs::exists(oldLockPath));
   }
+}
+
+// A list grown one task at a time at any place reads as the same list built
+// in order, and so does the briefing's working sub-directory.
+TEST(AgentWorkspaceTaskList, InsertingAnywhereMatchesBuildingInOrder) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::array<std::string, 3>> inOrder;  // name, tools' first, working sub-directory
+    AgentWorkspace::TaskList grown;
+    for (int n = std::uniform_int_distribution<int>(1, 12)(rng); n > 0; --n) {
+      const std::array<std::string, 3> task = {"t" + std::to_string(rng() % 1000) + std::string(rng() % 3, '\n'),
+                                               rng() % 2 ? "codex" : "", "d" + std::to_string(rng() % 5)};
+      const size_t at = std::uniform_int_distribution<size_t>(0, inOrder.size())(rng);
+      inOrder.insert(inOrder.begin() + static_cast<std::ptrdiff_t>(at), task);
+      grown.insert(at, task[0], "@daily", task[1].empty() ? V{} : V{task[1], "x"}, task[2]);
+    }
+    AgentWorkspace::TaskList built;
+    for (const auto& task : inOrder) built.add(task[0], "@daily", task[1].empty() ? V{} : V{task[1], "x"}, task[2]);
+    ASSERT_EQ(grown.text(), built.text());
+    ASSERT_EQ(grown.firstWorkingSubdir(), inOrder.front()[2]);
+    ASSERT_EQ(grown.size(), inOrder.size());
+  }
+}
+
+// A template left alone long enough is not read again until it changes; a
+// change in place that keeps its size and inode is seen all the same, and
+// so is its removal.
+TEST_F(WorkspaceTest, TemplateIsReadAgainOnceItChanges) {
+  const fs::path templatePath = dir / "template.md";
+  AgentWorkspace withTemplate{root, templatePath};
+  writeFile(templatePath, "A {{AGENT_NAME}}");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // past the time its times are trusted after
+  withTemplate.render("ag_t", "x", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "A x");
+  withTemplate.render("ag_t", "y", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "A y");
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(templatePath.c_str(), &before), 0);
+  writeFile(templatePath, "B {{AGENT_NAME}}");
+  ASSERT_EQ(::stat(templatePath.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  withTemplate.render("ag_t", "z", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), "B z");
+  fs::remove(templatePath);
+  withTemplate.render("ag_t", "w", {}, tasks({}));
+  EXPECT_EQ(claude("ag_t"), briefing("w", "(no description)", "- (no other tasks yet)"));
 }
 
 TEST_F(WorkspaceTest, OversizeRenderIsRefusedAndWritesNothing) {

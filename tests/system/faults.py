@@ -346,11 +346,13 @@ def case_kill(binary, work):
     srv.close()
     db = connect(srv.db)
     # (tool, system call, its n-th call in the process): the agent's
-    # directories (mkdir), the render lock (flock), the temporary file's
-    # fsync and rename, the directory's fsync, and removing the lock file.
+    # directories (mkdir), the render lock (flock, on the agent directory),
+    # the listing under it that finds leftovers and missing directories
+    # (getdents64), the temporary file's fsync and rename (renameat, relative
+    # to the directory), and the directory's fsync.
     points = [("create_agent", "mkdir", n) for n in (1, 2, 3, 5)] + [("create_agent", "fsync", 1)] + \
-        [("create_task", call, n) for call, n in (("flock", 1), ("fsync", 1), ("rename", 1), ("fsync", 2),
-                                                    ("unlink", 1))]
+        [("create_task", call, n) for call, n in (("flock", 1), ("getdents64", 1), ("fsync", 1),
+                                                    ("renameat,renameat2", 1), ("fsync", 2))]
     killed = 0
     for round_, (tool, call, n) in enumerate(points):
         known = {row[0] for row in db.execute("SELECT id FROM agents")}
@@ -410,7 +412,7 @@ def case_race(binary, work):
     # A holder that never lets go (a stopped server) costs a bounded wait:
     # the call fails, its task stays, and the next render lists it.
     before = claude(fast.root, agent)
-    lock = os.open(os.path.join(directory, ".CLAUDE.md.lock"), os.O_RDONLY | os.O_CREAT, 0o666)
+    lock = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     fcntl.flock(lock, fcntl.LOCK_EX)
     start = time.monotonic()
     fast.send("create_task", {"agent_id": agent, "name": "blocked", "prompt": "p"})
