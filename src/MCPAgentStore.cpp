@@ -261,11 +261,13 @@ struct MCPAgentStore::Snapshot {
     // ordered; none while there are no tasks (most agents that a server
     // makes have none, and every agent would carry an empty list's size).
     std::unique_ptr<AgentWorkspace::TaskList> briefing;
-    // The record's text, written when the agent is first listed.
-    mutable std::optional<SplitRecord> record;
+    // The record's text, written when the agent is first listed (held by
+    // pointer: agents a server makes are rarely listed by it, and each would
+    // carry two empty strings).
+    mutable std::unique_ptr<SplitRecord> record;
 
     void writeRecord(std::string& out, int32_t taskCount) const {
-      if (!record) record.emplace(fields);
+      if (!record) record = std::make_unique<SplitRecord>(fields);
       record->write(out, taskCount);
     }
   };
