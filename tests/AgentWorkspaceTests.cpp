@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -317,4 +319,40 @@ TEST_F(WorkspaceTest, OversizeRenderIsRefusedAndWritesNothing) {
   }
   EXPECT_EQ(claude("ag_o"), before);
   EXPECT_EQ(entries(root / "ag_o"), (V{"CLAUDE.md", "inputs/", "logs/", "outputs/", "shared/"}));
+}
+
+// An agent directory that its owner may write in but not list (mode 0300)
+// cannot be opened for reading: the render goes on without the lock and the
+// look for leftovers, as renders did before there was a lock. Root opens any
+// directory, so the render runs in a child that is another user then.
+TEST_F(WorkspaceTest, AgentDirectoryThatCannotBeListedIsStillRendered) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 1;
+    try {
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+      char pattern[] = "/tmp/kovix-unlisted-XXXXXX";
+      if (!::mkdtemp(pattern)) ::_exit(3);
+      const fs::path home = pattern, agent = home / "agents" / "ag_w";
+      AgentWorkspace mine(home / "agents", home / "no-template.md");
+      mine.provision("ag_w", "W", {}, tasks({}));
+      if (::chmod(agent.c_str(), 0300) != 0 || ::opendir(agent.c_str()) != nullptr) ::_exit(4);
+      mine.render("ag_w", "Written", {}, tasks({{"t", "f", {"claude"}, "shared"}}));
+      ::chmod(agent.c_str(), 0700);
+      status = readFile(agent / "CLAUDE.md") == briefing("Written", "(no description)", "- **t** \u2014 f (claude)") &&
+                       entries(agent) == V{"CLAUDE.md", "inputs/", "logs/", "outputs/", "shared/"}
+                   ? 0
+                   : 5;
+      fs::remove_all(home);
+    } catch (...) {
+      status = 6;
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no other user, 3: no temporary directory, 4: the directory stayed "
+                                       "listable, 5: the briefing or the workspace is wrong, 6: the render threw";
 }
