@@ -95,5 +95,4 @@ bool isValidUTF8(std::string_view bytes);
 // replacement per maximal ill-formed subpart.
 std::string sanitizeUTF8(std::string_view bytes);
 
-
 }  // namespace jsontext

@@ -1,7 +1,7 @@
 #include "MCPToolSet.h"
 
-#include "MCPAgentStore.h"
 #include "JSONText.h"
+#include "MCPAgentStore.h"
 #include "MCPError.h"
 #include "ShortID.h"
 
