@@ -9,23 +9,13 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { names, titles, annotations } from '../catalogue.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const inspector = path.join(here, 'node_modules/@modelcontextprotocol/inspector/clients/launcher/build/index.js');
 const binary = process.argv[2];
 assert.ok(binary && fs.existsSync(binary), 'usage: node check.mjs /path/to/kovix-mcp-server');
 assert.ok(fs.existsSync(inspector), "the Inspector is not installed: run 'npm ci' in tests/inspector");
-
-const names = ['create_agent', 'create_task', 'register_dependency', 'list_agents', 'list_tasks', 'get_agent',
-  'get_task', 'run_now'];
-const titles = ['Create agent', 'Create task', 'Register dependency', 'List agents', 'List tasks', 'Get agent',
-  'Get task', 'Run task now'];
-const reads = { readOnlyHint: true };
-const creates = { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: false };
-const annotations = [creates, creates,
-  { readOnlyHint: false, destructiveHint: true, idempotentHint: true, openWorldHint: false },
-  reads, reads, reads, reads,
-  { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: true }];
 
 // One Inspector run against a fresh server process; returns its exit status
 // and its parsed JSON output (standard output, or the error envelope on

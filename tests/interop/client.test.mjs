@@ -10,6 +10,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { names, titles, annotations } from '../catalogue.mjs';
 
 const sdk = 'node_modules/@modelcontextprotocol/sdk/dist/esm';
 const load = (module) => import(new URL(`${sdk}/${module}`, import.meta.url)).catch((error) => {
@@ -72,16 +73,6 @@ async function closesCleanly(s) {
   assert.match(s.stderr(), /kovix-mcp-server: client initialized\n(.|\n)*kovix-mcp-server: stdin closed; exiting\n$/);
 }
 
-const names = ['create_agent', 'create_task', 'register_dependency', 'list_agents', 'list_tasks', 'get_agent',
-  'get_task', 'run_now'];
-const titles = ['Create agent', 'Create task', 'Register dependency', 'List agents', 'List tasks', 'Get agent',
-  'Get task', 'Run task now'];
-const reads = { readOnlyHint: true };
-const creates = { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: false };
-const annotations = [creates, creates,
-  { readOnlyHint: false, destructiveHint: true, idempotentHint: true, openWorldHint: false },
-  reads, reads, reads, reads,
-  { readOnlyHint: false, destructiveHint: false, idempotentHint: false, openWorldHint: true }];
 const instructions = "Kovix runs this user's scheduled work. Agents are named roles; tasks belong to an agent and " +
   'run a Markdown prompt with an AI tool on a cron schedule; runs are executions of a task, and run_now queues ' +
   "one. Call list_agents before proposing agent names so you don't duplicate one. Pass agent and task ids exactly " +
