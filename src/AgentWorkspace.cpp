@@ -1,8 +1,8 @@
 #include "AgentWorkspace.h"
 
 #include "Diagnostics.h"
-#include "JSONText.h"
 #include "ShortID.h"
+#include "UTF8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -470,7 +470,7 @@ std::string AgentWorkspace::fillTemplate(std::string_view templateText, const st
 
 fs::path AgentWorkspace::agentDirectory(const std::string& agentId) const {
   if (!isSafePathComponent(agentId)) {
-    throw std::runtime_error("Agent id is not a safe directory name: " + jsontext::sanitizeUTF8(agentId));
+    throw std::runtime_error("Agent id is not a safe directory name: " + utf8::sanitize(agentId));
   }
   return agentRoot_ / agentId;
 }
@@ -499,7 +499,7 @@ const std::string& AgentWorkspace::templateText() const {
     known = {};
     return defaultTemplate();
   }
-  known.text = jsontext::isValidUTF8(*text) ? std::move(*text) : defaultTemplate();
+  known.text = utf8::isValid(*text) ? std::move(*text) : defaultTemplate();
   known.device = static_cast<uint64_t>(info.st_dev);
   known.inode = static_cast<uint64_t>(info.st_ino);
   known.size = static_cast<uint64_t>(info.st_size);

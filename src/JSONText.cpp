@@ -1,5 +1,7 @@
 #include "JSONText.h"
 
+#include "UTF8.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -9,43 +11,6 @@
 
 namespace jsontext {
 namespace {
-
-// Length of the well-formed UTF-8 sequence that starts at `i`, or 0 when the
-// bytes there are ill-formed. `consumed` is set to the length of the maximal
-// ill-formed subpart in that case (at least 1).
-size_t sequenceLength(std::string_view s, size_t i, size_t& consumed) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return 1;
-  size_t length;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    consumed = 1;
-    return 0;
-  }
-  for (size_t k = 1; k < length; ++k) {
-    if (i + k >= s.size()) {
-      consumed = k;
-      return 0;
-    }
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    const unsigned char low = k == 1 ? lo : 0x80, high = k == 1 ? hi : 0xBF;
-    if (b < low || b > high) {
-      consumed = k;
-      return 0;
-    }
-  }
-  return length;
-}
 
 bool writeNumber(const nlohmann::json& value, std::string& out) {
   char buffer[32];
@@ -66,48 +31,6 @@ bool writeNumber(const nlohmann::json& value, std::string& out) {
   out.append(buffer, r.ptr);
   return true;
 }
-
-}  // namespace
-
-bool isValidUTF8(std::string_view bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    // Runs of ASCII are the common case; skip them eight bytes at a time.
-    while (i + 8 <= bytes.size()) {
-      uint64_t chunk;
-      __builtin_memcpy(&chunk, bytes.data() + i, 8);
-      if (chunk & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= bytes.size()) break;
-    size_t consumed = 0;
-    const size_t n = sequenceLength(bytes, i, consumed);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
-std::string sanitizeUTF8(std::string_view bytes) {
-  if (isValidUTF8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() + 16);
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t consumed = 0;
-    const size_t n = sequenceLength(bytes, i, consumed);
-    if (n == 0) {
-      out.append("\xEF\xBF\xBD");
-      i += consumed;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
-  }
-  return out;
-}
-
-namespace {
 
 // What each byte of a string's contents becomes: written once, as JSON text,
 // or twice, as the contents of a JSON string that holds that text. An empty
@@ -197,7 +120,7 @@ bool writeValue(const nlohmann::json& value, std::string& out, bool twice) {
       return writeNumber(value, out);
     case Type::string: {
       const auto& s = value.get_ref<const std::string&>();
-      if (!isValidUTF8(s)) return false;
+      if (!utf8::isValid(s)) return false;
       writeStringWith(escapes, quote, s, out);
       return true;
     }
@@ -218,7 +141,7 @@ bool writeValue(const nlohmann::json& value, std::string& out, bool twice) {
       for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>()) {
         if (!first) out.push_back(',');
         first = false;
-        if (!isValidUTF8(key)) return false;
+        if (!utf8::isValid(key)) return false;
         writeStringWith(escapes, quote, key, out);
         out.push_back(':');
         if (!writeValue(member, out, twice)) return false;
@@ -365,7 +288,7 @@ class Reader {
         if (!escape(out)) return false;
       } else if (c >= 0x80) {
         size_t consumed = 0;
-        const size_t n = sequenceLength(text_, at_, consumed);
+        const size_t n = utf8::sequenceLength(text_, at_, consumed);
         if (n == 0) return false;
         out.append(data + at_, n);
         at_ += n;
@@ -523,8 +446,8 @@ std::string& ObjectWriter::member(std::string_view key) {
 }
 
 void ObjectWriter::writeText(std::string_view bytes) {
-  if (isValidUTF8(bytes)) writeString(bytes, out_, form_);
-  else writeString(sanitizeUTF8(bytes), out_, form_);
+  if (utf8::isValid(bytes)) writeString(bytes, out_, form_);
+  else writeString(utf8::sanitize(bytes), out_, form_);
 }
 
 ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view bytes) {

@@ -46,7 +46,7 @@ class ObjectWriter {
   ObjectWriter& operator=(const ObjectWriter&) = delete;
 
   // Bytes written as a string, each ill-formed UTF-8 sequence replaced by
-  // U+FFFD as sanitizeUTF8 does.
+  // U+FFFD as utf8::sanitize does.
   ObjectWriter& text(std::string_view key, std::string_view bytes);
   // An array of strings, each written as text() writes it.
   template <class Strings>
@@ -88,11 +88,5 @@ class ObjectWriter {
 // is not negative), as nlohmann::json's own reader keeps it; of a repeated
 // key the last value counts. Returns nothing for any other text.
 std::optional<nlohmann::json> read(std::string_view text, int maxDepth);
-
-bool isValidUTF8(std::string_view bytes);
-
-// Returns `bytes` with every ill-formed sequence replaced by U+FFFD, one
-// replacement per maximal ill-formed subpart.
-std::string sanitizeUTF8(std::string_view bytes);
 
 }  // namespace jsontext

@@ -3,6 +3,7 @@
 #include "JSONText.h"
 #include "SQLiteConnection.h"
 #include "ShortID.h"
+#include "UTF8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -463,7 +464,7 @@ std::unique_ptr<MCPAgentStore::Snapshot> MCPAgentStore::loadSnapshot() try {
       const auto position = snap->positions.find(agentId);
       if (position == snap->positions.end()) continue;
       const auto name = tasks.rawText(2);
-      if (tasks.type(2) != Statement::Type::text || !jsontext::isValidUTF8(*name)) {
+      if (tasks.type(2) != Statement::Type::text || !utf8::isValid(*name)) {
         snap->agents[position->second].tasksOrdered = false;
       }
       loaded[position->second].push_back(
@@ -670,9 +671,9 @@ void MCPAgentStore::createAgent(const std::string& id, const std::string& name, 
       if (!snap.agents.empty() && !(snap.agents.back().fields.createdAt < createdAt)) snap.agentsOrdered = false;
       snap.positions.emplace(id, snap.agents.size());
       auto safe = [](const std::optional<std::string>& text) {
-        return text ? std::optional(jsontext::sanitizeUTF8(*text)) : std::nullopt;
+        return text ? std::optional(utf8::sanitize(*text)) : std::nullopt;
       };
-      AgentFields fields{jsontext::sanitizeUTF8(id), jsontext::sanitizeUTF8(name), jsontext::sanitizeUTF8(templateName),
+      AgentFields fields{utf8::sanitize(id), utf8::sanitize(name), utf8::sanitize(templateName),
                          safe(description), safe(iconSymbol), true, createdAt};
       snap.agents.push_back({id, std::move(fields), {}, true, {}, {}});
     }
@@ -707,9 +708,9 @@ void MCPAgentStore::createTask(const std::string& id, const std::string& agentId
     Snapshot& snap = *snapshot_;
     ++snap.counts[agentId];
     if (Snapshot::Agent* agent = snap.find(agentId)) {
-      if (!jsontext::isValidUTF8(name)) agent->tasksOrdered = false;
-      snap.insert(*agent, connection().lastInsertRowid(), jsontext::sanitizeUTF8(name),
-                  jsontext::sanitizeUTF8(frequency), tools, jsontext::sanitizeUTF8(workingSubdir));
+      if (!utf8::isValid(name)) agent->tasksOrdered = false;
+      snap.insert(*agent, connection().lastInsertRowid(), utf8::sanitize(name),
+                  utf8::sanitize(frequency), tools, utf8::sanitize(workingSubdir));
     }
   }
   // Read the agent again: another process may have renamed it meanwhile, and

@@ -4,6 +4,7 @@
 #include "JSONText.h"
 #include "MCPAgentStore.h"
 #include "MCPError.h"
+#include "UTF8.h"
 #include "Version.h"
 
 #include <algorithm>
@@ -142,7 +143,7 @@ std::string idText(const json& id) {
   std::string text;
   if (jsontext::write(id, text)) return text;
   text.clear();
-  jsontext::writeString(jsontext::sanitizeUTF8(id.dump(-1, ' ', false, json::error_handler_t::replace)), text);
+  jsontext::writeString(utf8::sanitize(id.dump(-1, ' ', false, json::error_handler_t::replace)), text);
   return text;
 }
 
@@ -254,7 +255,7 @@ void MCPServer::handle(std::string_view lineData) {
     message = json();  // a line we have no memory to read is not a message we can answer
   }
   if (!message.is_object()) {
-    logLine("invalid JSON: ", jsontext::isValidUTF8(lineData) ? lineData : std::string_view("<bin>"));
+    logLine("invalid JSON: ", utf8::isValid(lineData) ? lineData : std::string_view("<bin>"));
     return;
   }
   const auto id = message.find("id");
@@ -332,10 +333,10 @@ std::string MCPServer::callTool(const json& params) {
                     arguments != params.end() && arguments->is_object() ? *arguments : noArguments, envelope);
   } catch (const MCPError& e) {
     if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
-    return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
+    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
   } catch (...) {
     if (!failuresAsResults) throw;
-    return toolEnvelope(jsontext::sanitizeUTF8(errorPayload(std::current_exception()).message), true);
+    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
   }
   envelope.append(R"(,"type":"text"}]})");
   return envelope;
@@ -360,7 +361,7 @@ void MCPServer::send(const json& id, std::string_view resultText) {
 void MCPServer::send(const json& id, const MCPErrorPayload& error) {
   std::string response = R"({"error":{"code":)";
   response.append(std::to_string(error.code)).append(R"(,"message":)");
-  jsontext::writeString(jsontext::sanitizeUTF8(error.message), response);
+  jsontext::writeString(utf8::sanitize(error.message), response);
   response.append(R"(},"id":)").append(idText(id)).append(R"(,"jsonrpc":"2.0"})");
   outputQueue(std::move(response));
 }

@@ -1,6 +1,6 @@
 #include "MCPStoreError.h"
 
-#include "JSONText.h"
+#include "UTF8.h"
 
 MCPStoreError MCPStoreError::openFailed(std::string path) {
   const std::string description = "Failed to open SQLite at " + path;
@@ -27,7 +27,7 @@ std::string MCPStoreError::debugForm() const {
   }
   // Environment values are bytes; show ill-formed ones as U+FFFD rather than
   // passing them through to a terminal.
-  for (const char ch : jsontext::sanitizeUTF8(detail_)) {
+  for (const char ch : utf8::sanitize(detail_)) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
       case '"': out += "\\\""; break;

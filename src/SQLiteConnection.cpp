@@ -1,8 +1,8 @@
 #include "SQLiteConnection.h"
 
 #include "Diagnostics.h"
-#include "JSONText.h"
 #include "MCPStoreError.h"
+#include "UTF8.h"
 
 #include <sqlite3.h>
 
@@ -21,7 +21,7 @@ std::string_view bytesOf(sqlite3_value* v) {
   return std::string_view(bytes, static_cast<size_t>(sqlite3_value_bytes(v)));
 }
 
-std::string textOf(sqlite3_value* v) { return jsontext::sanitizeUTF8(bytesOf(v)); }
+std::string textOf(sqlite3_value* v) { return utf8::sanitize(bytesOf(v)); }
 
 }  // namespace
 

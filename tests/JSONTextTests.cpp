@@ -1,4 +1,5 @@
 #include "JSONText.h"
+#include "UTF8.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,7 @@ std::string text(const json& value) {
 }
 
 TEST(JSONText, SanitizeReplacesEachMaximalIllFormedSubpart) {
-  // {bytes, sanitized}; valid input comes back unchanged and isValidUTF8 agrees.
+  // {bytes, sanitized}; valid input comes back unchanged and utf8::isValid agrees.
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", ""}, {"plain ascii text over eight bytes", "plain ascii text over eight bytes"},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E"},
@@ -66,9 +67,9 @@ TEST(JSONText, SanitizeReplacesEachMaximalIllFormedSubpart) {
   };
   for (const auto& [bytes, sanitized] : cases) {
     SCOPED_TRACE(json(sanitized).dump());
-    EXPECT_EQ(jsontext::sanitizeUTF8(bytes), sanitized);
-    EXPECT_EQ(jsontext::isValidUTF8(bytes), bytes == sanitized);
-    EXPECT_TRUE(jsontext::isValidUTF8(sanitized));
+    EXPECT_EQ(utf8::sanitize(bytes), sanitized);
+    EXPECT_EQ(utf8::isValid(bytes), bytes == sanitized);
+    EXPECT_TRUE(utf8::isValid(sanitized));
   }
 }
 
@@ -169,8 +170,8 @@ TEST(JSONText, ObjectWriterWritesWhatTheValueWriterWrites) {
     record.number("h", std::nan("")).null("i").number("j", 1.7e9).integer("k", 0);
     record.member("l").append("[]");
     record.close();
-    const json value{{"a", jsontext::sanitizeUTF8(every)},
-                     {"b", {"c/d", "", jsontext::sanitizeUTF8(every)}},
+    const json value{{"a", utf8::sanitize(every)},
+                     {"b", {"c/d", "", utf8::sanitize(every)}},
                      {"c", json::array()},
                      {"d", false},
                      {"e", -9007199254740993},
@@ -266,10 +267,10 @@ TEST(JSONText, ReaderTakesWhatTheLibraryReaderTakesAsTheSameValues) {
     const json expected = nestsDeeperThan(t, depth) ? json(json::value_t::discarded)
                                                                : json::parse(t, nullptr, false);
     const auto got = jsontext::read(t, depth);
-    ASSERT_EQ(got.has_value(), !expected.is_discarded()) << json(jsontext::sanitizeUTF8(t)).dump();
+    ASSERT_EQ(got.has_value(), !expected.is_discarded()) << json(utf8::sanitize(t)).dump();
     if (got) {
       ++taken;
-      EXPECT_TRUE(same(*got, expected)) << json(jsontext::sanitizeUTF8(t)).dump() << " read as " << got->dump();
+      EXPECT_TRUE(same(*got, expected)) << json(utf8::sanitize(t)).dump() << " read as " << got->dump();
     }
   }
   EXPECT_GT(taken, texts.size() / 25);  // the mutations leave enough valid texts to compare values
