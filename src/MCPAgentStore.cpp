@@ -145,11 +145,7 @@ void appendCount(std::string& out, int32_t count) {
 }
 
 // Records are written member by member, in key order, straight from what
-// was read, and in the form the text of a tool result travels in its
-// envelope (the contents of a JSON string), so that the server sends them as
-// they stand: a list of thousands is never a JSON object per record, and no
-// byte of it is written twice.
-constexpr jsontext::Form kRecordForm = jsontext::Form::inString;
+// was read: a list of thousands is never a JSON object per record.
 
 void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, const std::optional<std::string>& text) {
   if (text) record.text(key, *text);
@@ -160,7 +156,7 @@ void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, con
 // JSON cannot carry it, and one such field must not cost the whole result.
 // `countAt`, when given, receives where the task count's digits begin.
 void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount, size_t* countAt = nullptr) {
-  jsontext::ObjectWriter record(out, kRecordForm);
+  jsontext::ObjectWriter record(out);
   record.text("agent_id", agent.id).number("created_at", agent.createdAt);
   writeOptionalText(record, "description", agent.description);
   record.boolean("enabled", agent.enabled);
@@ -217,7 +213,7 @@ class ToolNames {
 };
 
 void writeTaskRecord(std::string& out, const Statement& row) {
-  jsontext::ObjectWriter record(out, kRecordForm);
+  jsontext::ObjectWriter record(out);
   auto nullableReal = [&](std::string_view key, int column) {
     if (row.isNull(column)) record.null(key);
     else record.number(key, row.real(column));

@@ -52,9 +52,7 @@ class MCPAgentStore {
 
   // --- Reads. Each appends its records to `out` as compact JSON text
   // (members in ascending byte order of their keys, "/" escaped, ill-formed
-  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null), in
-  // the form in which a tool result's text travels in its envelope: as the
-  // contents of a JSON string, every quote and backslash escaped once more.
+  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null).
   // Each throws MCPStoreError::sqlError when a statement cannot be prepared
   // or a step fails (leaving `out` unspecified); a failed step is never
   // taken for the end of the rows.

@@ -103,19 +103,18 @@ constexpr const char* kInstructions =
     "returned. Give frequency as a cron expression. Call register_dependency only after all the tasks it names "
     "exist.";
 
-// Results that never change are written once per protocol revision.
+// A result that never changes, written once for each protocol revision.
+using PerVersion = std::array<std::string, kMCPProtocolVersions.size()>;
+
 template <typename Build>
-const std::string& perVersion(MCPProtocolVersion version, Build build) {
-  static const auto texts = [&] {
-    std::array<std::string, kMCPProtocolVersions.size()> all;
-    for (const auto v : kMCPProtocolVersions) all[static_cast<size_t>(v)] = compactText(build(v));
-    return all;
-  }();
-  return texts[static_cast<size_t>(version)];
+PerVersion writePerVersion(Build build) {
+  PerVersion texts;
+  for (const auto v : kMCPProtocolVersions) texts[static_cast<size_t>(v)] = compactText(build(v));
+  return texts;
 }
 
 const std::string& initializeResult(MCPProtocolVersion version) {
-  return perVersion(version, [](MCPProtocolVersion v) {
+  static const PerVersion texts = writePerVersion([](MCPProtocolVersion v) {
     json result{
         {"protocolVersion", protocolVersionName(v)},
         {"capabilities", {{"tools", {{"listChanged", false}}}}},
@@ -124,17 +123,21 @@ const std::string& initializeResult(MCPProtocolVersion version) {
     if (v >= MCPProtocolVersion::v2025_03_26) result["instructions"] = kInstructions;
     return result;
   });
+  return texts[static_cast<size_t>(version)];
 }
 
 const std::string& toolsListResult(MCPProtocolVersion version) {
-  return perVersion(version, [](MCPProtocolVersion v) { return json{{"tools", MCPToolSet::toolDescriptors(v)}}; });
+  static const PerVersion texts =
+      writePerVersion([](MCPProtocolVersion v) { return json{{"tools", MCPToolSet::toolDescriptors(v)}}; });
+  return texts[static_cast<size_t>(version)];
 }
 
-std::string toolEnvelope(std::string_view text, bool isError) {
-  std::string envelope = R"({"content":[{"text":)";
-  jsontext::writeString(text, envelope);
-  envelope.append(isError ? R"(,"type":"text"}],"isError":true})" : R"(,"type":"text"}]})");
-  return envelope;
+// The tool-result envelope around a result's text, which goes in as one
+// JSON string: the only place that text is escaped.
+void writeToolEnvelope(std::string_view text, bool isError, std::string& out) {
+  out.append(R"({"content":[{"text":)");
+  jsontext::writeString(text, out);
+  out.append(isError ? R"(,"type":"text"}],"isError":true})" : R"(,"type":"text"}]})");
 }
 
 // The id as it goes into a response. A value that cannot be written as JSON
@@ -269,40 +272,36 @@ void MCPServer::handle(std::string_view lineData) {
   static const json noParams = json::object();
   const json& paramsObject = params != message.end() && params->is_object() ? *params : noParams;
 
-  // Compute the outcome first and send it once, so that nothing can answer
-  // a request twice.
-  std::string result;
+  // Compute the response first and send it once, so that nothing can
+  // answer a request twice. A result too large to build is that request's
+  // failure; nothing has been written then.
+  std::string response = R"({"id":)";
   std::exception_ptr failure;
   try {
-    result = dispatch(methodName, paramsObject);
+    response.append(idText(*id)).append(R"(,"jsonrpc":"2.0","result":)");
+    dispatch(methodName, paramsObject, response);
+    response.push_back('}');
   } catch (...) {
     failure = std::current_exception();
   }
-  if (!failure) {
-    // A result too large to wrap in its response is that request's failure;
-    // nothing has been written when the allocation fails.
-    try {
-      send(*id, result);
-      return;
-    } catch (const std::bad_alloc&) {
-      failure = std::make_exception_ptr(std::bad_alloc());
-    }
+  if (failure) {
+    response = std::string();
+    response = errorResponse(*id, errorPayload(failure));
   }
-  result = std::string();
-  send(*id, errorPayload(failure));
+  outputQueue(std::move(response));
 }
 
-std::string MCPServer::dispatch(const std::string& method, const json& params) {
-  if (method == "initialize") return initialize(params);
-  if (method == "ping") return "{}";
-  if (method == "tools/list") return toolsListResult(version_);
-  if (method == "tools/call") return callTool(params);
-  if (method == "resources/list") return R"({"resources":[]})";
-  if (method == "prompts/list") return R"({"prompts":[]})";
+void MCPServer::dispatch(const std::string& method, const json& params, std::string& out) {
+  if (method == "initialize") return initialize(params, out);
+  if (method == "ping") return void(out.append("{}"));
+  if (method == "tools/list") return void(out.append(toolsListResult(version_)));
+  if (method == "tools/call") return callTool(params, out);
+  if (method == "resources/list") return void(out.append(R"({"resources":[]})"));
+  if (method == "prompts/list") return void(out.append(R"({"prompts":[]})"));
   throw MCPError::invalidParams("Unsupported method: " + method);
 }
 
-std::string MCPServer::initialize(const json& params) {
+void MCPServer::initialize(const json& params, std::string& out) {
   if (policy_ == MCPVersionPolicy::negotiate) {
     // A client that asks for a revision we do not speak gets our newest and
     // decides for itself whether it can go on.
@@ -312,10 +311,10 @@ std::string MCPServer::initialize(const json& params) {
                            : std::nullopt;
     version_ = known.value_or(kMCPProtocolVersions.back());
   }
-  return initializeResult(version_);
+  out.append(initializeResult(version_));
 }
 
-std::string MCPServer::callTool(const json& params) {
+void MCPServer::callTool(const json& params, std::string& out) {
   const auto name = params.find("name");
   if (name == params.end() || !name->is_string()) throw MCPError::invalidParams("tools/call requires 'name'");
   const auto arguments = params.find("arguments");
@@ -325,21 +324,18 @@ std::string MCPServer::callTool(const json& params) {
   // message, and the model could not fix its arguments. An unknown tool is a
   // mistake about the catalogue, not a tool's failure, and stays an error.
   const bool failuresAsResults = version_ >= MCPProtocolVersion::v2025_03_26;
-  // The tool writes its result's text straight into the envelope, as the
-  // string it is there.
-  std::string envelope = R"({"content":[{"text":)";
+  std::string text;
   try {
     toolset_.invoke(name->get<std::string>(),
-                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, envelope);
+                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, text);
   } catch (const MCPError& e) {
     if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
-    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
+    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, out);
   } catch (...) {
     if (!failuresAsResults) throw;
-    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
+    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, out);
   }
-  envelope.append(R"(,"type":"text"}]})");
-  return envelope;
+  writeToolEnvelope(text, false, out);
 }
 
 void MCPServer::handleNotification(const std::string& method) {
@@ -350,20 +346,12 @@ void MCPServer::handleNotification(const std::string& method) {
   }
 }
 
-void MCPServer::send(const json& id, std::string_view resultText) {
-  std::string response = R"({"id":)";
-  // One allocation for the whole line, its closing brace and line feed.
-  response.reserve(resultText.size() + 64);
-  response.append(idText(id)).append(R"(,"jsonrpc":"2.0","result":)").append(resultText).push_back('}');
-  outputQueue(std::move(response));
-}
-
-void MCPServer::send(const json& id, const MCPErrorPayload& error) {
+std::string MCPServer::errorResponse(const json& id, const MCPErrorPayload& error) {
   std::string response = R"({"error":{"code":)";
   response.append(std::to_string(error.code)).append(R"(,"message":)");
   jsontext::writeString(utf8::sanitize(error.message), response);
   response.append(R"(},"id":)").append(idText(id)).append(R"(,"jsonrpc":"2.0"})");
-  outputQueue(std::move(response));
+  return response;
 }
 
 // The one writer of standard output: each response and its line feed go out

@@ -89,13 +89,13 @@ class MCPServer {
   void handle(std::string_view lineData);
 
  private:
-  // Returns the compact JSON text of the method's result, or throws.
-  std::string dispatch(const std::string& method, const nlohmann::json& params);
-  std::string initialize(const nlohmann::json& params);
-  std::string callTool(const nlohmann::json& params);
+  // Appends the compact JSON text of the method's result to `out`, or
+  // throws.
+  void dispatch(const std::string& method, const nlohmann::json& params, std::string& out);
+  void initialize(const nlohmann::json& params, std::string& out);
+  void callTool(const nlohmann::json& params, std::string& out);
   void handleNotification(const std::string& method);
-  void send(const nlohmann::json& id, std::string_view resultText);
-  void send(const nlohmann::json& id, const MCPErrorPayload& error);
+  static std::string errorResponse(const nlohmann::json& id, const MCPErrorPayload& error);
   void outputQueue(std::string response);
   bool waitForInput();
 

@@ -171,13 +171,12 @@ std::optional<int32_t> int32Argument(const json& arguments, const char* key) {
   return std::nullopt;
 }
 
-// A result object as the envelope carries it: its JSON text as one quoted
-// string, or "{}" when JSON cannot carry it.
+// A result object's compact JSON text, or "{}" when JSON cannot carry it.
 void writeResult(const json& result, std::string& out) {
   const size_t start = out.size();
-  if (jsontext::writeAsString(result, out)) return;
+  if (jsontext::write(result, out)) return;
   out.resize(start);
-  jsontext::writeString("{}", out);
+  out.append("{}");
 }
 
 std::string require(std::optional<std::string> value, const char* message) {
@@ -231,34 +230,33 @@ void MCPToolSet::invoke(const std::string& name, const json& arguments, std::str
 }
 
 // --- Read tools ----------------------------------------------------------
-// Each writes `{"<key>":` and the store's records, all in the envelope's
-// form, quotes included.
+// Each writes its one key and the store's records as they stand.
 
 void MCPToolSet::invokeListAgents(const json&, std::string& out) {
-  out.append(R"("{\"agents\":)");
+  out.append(R"({"agents":)");
   store_->listAgents(out);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeListTasks(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
-  out.append(R"("{\"tasks\":)");
+  out.append(R"({"tasks":)");
   store_->listTasks(agentId, out);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeGetAgent(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
-  out.append(R"("{\"agent\":)");
+  out.append(R"({"agent":)");
   if (!store_->getAgent(agentId, out)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeGetTask(const json& arguments, std::string& out) {
   const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
-  out.append(R"("{\"task\":)");
+  out.append(R"({"task":)");
   if (!store_->getTask(taskId, out)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 // --- Writing tools -------------------------------------------------------

@@ -28,9 +28,8 @@ class MCPToolSet {
   static std::vector<std::string_view> routedToolNames();
 
   // Runs the tool `name` (compared exactly) with `arguments`, a JSON object,
-  // and appends its result to `out` as the tool-result envelope carries it:
-  // the result object's compact JSON text (members in ascending key order),
-  // written as one quoted JSON string; "{}" when JSON cannot carry the
+  // and appends the compact JSON text of its result object to `out` (members
+  // in ascending key order, "/" escaped); "{}" when JSON cannot carry the
   // result. Throws MCPError::unknownTool for any other name; when it throws,
   // `out` holds what it held before.
   void invoke(const std::string& name, const nlohmann::json& arguments, std::string& out);

@@ -68,7 +68,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  void send(std::string_view bytes);
+  // Fails the test when the bytes cannot be written, unless the server may
+  // have exited and closed its input.
+  void send(std::string_view bytes, bool mayHaveExited = false);
   // Sends `message` as one line.
   void sendLine(const nlohmann::json& message);
   // The next line of standard output, without its line feed. Fails the test

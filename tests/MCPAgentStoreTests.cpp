@@ -290,9 +290,6 @@ TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
   std::string agents, tasks;
   loose->listAgents(agents);
   loose->listTasks("ag_0", tasks);
-  // Written as the contents of a JSON string: read the text out of it.
-  agents = nlohmann::json::parse('"' + agents + '"');
-  tasks = nlohmann::json::parse('"' + tasks + '"');
   EXPECT_EQ(agents,
             R"([{"agent_id":"ag_0","created_at":0,"description":null,"enabled":false,"icon_symbol":null,"name":"","task_count":1,"template":""}])");
   EXPECT_EQ(tasks,
