@@ -109,6 +109,7 @@ const StoreSnapshot::Contents* StoreSnapshot::current() {
   drop();
   if (!mayLoad_ || version != lastOperationVersion_ || version == unusableVersion_) return nullptr;
   std::unique_ptr<Contents> loaded;
+  ++loads_;
   const Load outcome = load(loaded);
   // Loaded by more than one statement: when another process committed in
   // between, it may hold parts of two states, and none of it is used.

@@ -112,6 +112,10 @@ class StoreSnapshot {
   // snapshot says.
   void drop();
 
+  // How many times the snapshot has read the tables whole, whether or not
+  // the load was kept: what the snapshot has cost.
+  int64_t loads() const { return loads_; }
+
   // The write path. Each runs a write of the store to completion (throwing
   // as Statement::run does, after dropping the snapshot, since the outcome
   // is not known) and keeps the snapshot by the rules above.
@@ -146,4 +150,5 @@ class StoreSnapshot {
   bool mayLoad_ = false;
   // The reading taken as this operation began, for its first look.
   std::optional<int64_t> operationVersion_;
+  int64_t loads_ = 0;
 };

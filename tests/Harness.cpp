@@ -3,6 +3,7 @@
 #include "MCPAgentStore.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <csignal>
@@ -247,6 +248,39 @@ namespace {
 nlohmann::json parseRecords(const std::string& text) { return nlohmann::json::parse(text); }
 
 }  // namespace
+
+Sql::Sql(const std::filesystem::path& path) {
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+  sqlite3_busy_timeout(db_, 5000);
+}
+
+Sql::~Sql() { sqlite3_close(db_); }
+
+void Sql::exec(const std::string& script) {
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+}
+
+std::vector<std::string> Sql::operator()(const std::string& query, const std::vector<std::string>& args) {
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db_, query.c_str(), -1, &s, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+  for (size_t i = 0; i < args.size(); ++i)
+    sqlite3_bind_text(s, int(i + 1), args[i].data(), int(args[i].size()), SQLITE_TRANSIENT);
+  std::vector<std::string> rows;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    std::string row;
+    for (int c = 0; c < sqlite3_column_count(s); ++c) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+      row += (c ? "|" : "") + (text ? std::string(text, size_t(sqlite3_column_bytes(s, c))) : "NULL");
+    }
+    rows.push_back(row);
+  }
+  EXPECT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(db_);
+  sqlite3_finalize(s);
+  return rows;
+}
 
 nlohmann::json listAgents(MCPAgentStore& store) {
   std::string text;

@@ -101,7 +101,23 @@ class ServerProcess {
 // Runs the server with `env` on `input` to the end.
 Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {});
 
-// A tools/call request line.
+// A second connection to a database file, standing for the scheduler's other
+// processes: seeds rows behind the server's back and reads what it wrote.
+// Fails the test on any SQLite error.
+class Sql {
+ public:
+  explicit Sql(const std::filesystem::path& path);
+  ~Sql();
+  Sql(const Sql&) = delete;
+  Sql& operator=(const Sql&) = delete;
+  void exec(const std::string& script);
+  // Rows as their columns joined by "|", NULL as "NULL"; `args` bound as text by byte length.
+  std::vector<std::string> operator()(const std::string& query, const std::vector<std::string>& args = {});
+
+ private:
+  struct sqlite3* db_ = nullptr;
+};
+
 class MCPAgentStore;
 
 // The store's read answers as JSON values: the text it writes, parsed back.
