@@ -20,7 +20,8 @@ class MCPToolSet {
 
   // The catalogue, eight descriptors in a fixed order, as `version` of the
   // protocol has them: 2024-11-05 knows only name, description and input
-  // schema; 2025-03-26 adds each tool's annotations and 2025-06-18 its title.
+  // schema; 2025-03-26 adds each tool's annotations and 2025-06-18 its title
+  // and the schema of its result object (see RecordShapes.h).
   // The same value on every call; it depends on nothing but this program.
   static const nlohmann::json& toolDescriptors(MCPProtocolVersion version = MCPProtocolVersion::v2024_11_05);
 

@@ -45,6 +45,7 @@ TEST(MCPServer, ErrorMappingGivesEveryKindItsCodeAndMessage) {
       {std::make_exception_ptr(MCPError::unknownTool("x/y")), -32601, "Unknown tool: x/y"},
       {std::make_exception_ptr(MCPError::unknownTool("")), -32601, "Unknown tool: "},
       {std::make_exception_ptr(MCPError::internalError("oops")), -32603, "oops"},
+      {std::make_exception_ptr(MCPError::methodNotFound("ping")), -32601, "Method not found: ping"},
       {std::make_exception_ptr(MCPStoreError::openFailed("/d")), -32603, "Failed to open SQLite at /d"},
       {std::make_exception_ptr(MCPStoreError::sqlError("busy")), -32603, "SQLite error: busy"},
       {std::make_exception_ptr(MCPStoreError::notFound("task t")), -32603, "Not found: task t"},
@@ -54,7 +55,14 @@ TEST(MCPServer, ErrorMappingGivesEveryKindItsCodeAndMessage) {
     const MCPErrorPayload payload = errorPayload(c.error);
     EXPECT_EQ(payload.code, c.code);
     EXPECT_EQ(payload.message, c.message);
+    EXPECT_EQ(payload.data, "");
   }
+  // The one error with data: what the request claimed, as a JSON string.
+  const MCPErrorPayload unsupported =
+      errorPayload(std::make_exception_ptr(MCPError::unsupportedProtocolVersion("2099\"/\\")));
+  EXPECT_EQ(unsupported.code, -32022);
+  EXPECT_EQ(unsupported.message, "Unsupported protocol version: 2099\"/\\");
+  EXPECT_EQ(unsupported.data, R"({"requested":"2099\"\/\\","supported":["2026-07-28"]})");
   const MCPErrorPayload unknown = errorPayload(std::make_exception_ptr(42));
   EXPECT_EQ(unknown.code, -32603);
   EXPECT_FALSE(unknown.message.empty());

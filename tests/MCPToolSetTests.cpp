@@ -227,9 +227,10 @@ TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
 }
 
 // The catalogue of every protocol revision is the 2024-11-05 one plus the
-// keys the revision knows, and each tool's hints say what it really does: a
-// read-only tool changes nothing, an idempotent one changes nothing more when
-// called again, and the others do.
+// keys the revision knows (RecordShapesTests checks the output schemas), and
+// each tool's hints say what it really does: a read-only tool changes
+// nothing, an idempotent one changes nothing more when called again, and the
+// others do.
 TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
   const json& base = MCPToolSet::toolDescriptors(MCPProtocolVersion::v2024_11_05);
   EXPECT_EQ(&base, &MCPToolSet::toolDescriptors());
@@ -246,7 +247,7 @@ TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
       for (const auto& [key, value] : added.items()) keys.push_back(key);
       const V expected = version < MCPProtocolVersion::v2025_03_26   ? V{}
                          : version < MCPProtocolVersion::v2025_06_18 ? V{"annotations"}
-                                                                     : V{"annotations", "title"};
+                                                                     : V{"annotations", "outputSchema", "title"};
       EXPECT_EQ(keys, expected) << added;
       EXPECT_TRUE(!added.contains("title") || (added["title"].is_string() && added["title"] != "")) << added;
     }
