@@ -519,8 +519,18 @@ def case_startlock(binary, work):
     srv = Server(binary, work)
     lines, ready = ready_log(work, mark)
     waited = ready - start
+    # Still held: a call waits out the busy time-out once for the statement
+    # it runs, and the server's own checks (the tables it could not make,
+    # what it has cached) add no wait of their own.
+    start = time.monotonic()
+    srv.send("list_agents", {})
+    result, error = srv.receive(timeout=60)
+    held = time.monotonic() - start
     holder.execute("ROLLBACK")
-    log(f"startlock: ready after {waited:.2f} s behind a held lock")
+    log(f"startlock: ready after {waited:.2f} s behind a held lock; list_agents answered after {held:.2f} s")
+    check(error is not None and error["message"] == "SQLite error: database is locked",
+          f"list_agents behind a held lock: {result or error}")
+    check(held < 8, f"list_agents behind a held lock took {held:.2f} s: more than one busy time-out")
     failures = [line for line in lines if line.startswith("kovix-mcp-server: sqlite exec failed: ")]
     check(len(failures) == 4, f"behind a held lock: {len(failures)} logged failures, not 4:\n{lines}")
     # Three table statements wait out the 5 s busy time-out each; a fourth
