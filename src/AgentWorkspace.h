@@ -64,9 +64,6 @@ class AgentWorkspace {
   // Touches nothing.
   AgentWorkspace(std::filesystem::path agentRoot, std::filesystem::path templateURL);
 
-  const std::filesystem::path& agentRoot() const { return agentRoot_; }
-  const std::filesystem::path& templateURL() const { return templateURL_; }
-
   // Makes the agent's workspace for a new agent: the same as render.
   void provision(const std::string& agentId, const std::string& name, const std::optional<std::string>& description,
                  const TaskReader& readTasks);

@@ -63,8 +63,6 @@ void Statement::run() {
   if (sqlite3_step(stmt_) != SQLITE_DONE) throw MCPStoreError::sqlError(connection_->message());
 }
 
-void Statement::runIgnoringResult() { sqlite3_step(stmt_); }
-
 // Columns are read through their value: one call into the connection
 // rather than one per property, which matters in scans. The value is read at
 // once, on the one thread that uses the connection.

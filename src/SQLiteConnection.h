@@ -44,8 +44,6 @@ class Statement {
   bool step();
   // Runs a write to completion; anything but SQLite's done result throws.
   void run();
-  // Steps once and reports nothing, for a write whose failure is tolerated.
-  void runIgnoringResult();
   // Makes the statement ready to be bound and stepped again.
   void reset();
 
