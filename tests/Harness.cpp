@@ -86,17 +86,18 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
-  std::vector<std::string> args = argv.empty() ? std::vector<std::string>{serverBinary()} : argv;
+  std::vector<std::string> args = argv.empty() && !options.noArguments ? std::vector<std::string>{serverBinary()} : argv;
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
+  const std::string program = options.program.empty() ? std::string(serverBinary()) : options.program.string();
   std::vector<std::string> envStrings;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const int rc = posix_spawn(&pid_, serverBinary(), &actions, nullptr, argp.data(), envp.data());
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -224,8 +225,9 @@ Finished ServerProcess::finish(std::chrono::milliseconds timeout) {
   return {outBuffer_, errBuffer_, status_};
 }
 
-Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv) {
-  ServerProcess server(env, argv);
+Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv,
+                   const fs::path& workingDirectory, SpawnOptions options) {
+  ServerProcess server(env, argv, workingDirectory, options);
   server.send(input, true);
   return server.finish();
 }
@@ -280,6 +282,13 @@ std::vector<std::string> Sql::operator()(const std::string& query, const std::ve
   EXPECT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(db_);
   sqlite3_finalize(s);
   return rows;
+}
+
+std::shared_ptr<MCPAgentStore> openStore(const TempDir& dir, const std::string& userId) {
+  auto store = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), userId, dir / "agents",
+                                               dir / "no-template.md");
+  store->openAndMigrate();
+  return store;
 }
 
 nlohmann::json listAgents(MCPAgentStore& store) {

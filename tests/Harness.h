@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,10 @@ struct SpawnOptions {
   // as a parent that shares them non-blocking would leave them.
   bool nonBlockingInput = false;
   bool nonBlockingOutputs = false;  // standard output and standard error
+  // The program to run instead of serverBinary(), such as a copy of it
+  // elsewhere; and, when `noArguments`, with no argv[0] at all.
+  std::filesystem::path program;
+  bool noArguments = false;
 };
 
 // The server binary, running with exactly `env` as its environment.
@@ -98,8 +103,14 @@ class ServerProcess {
   int status_ = 0;
 };
 
+class MCPAgentStore;
+
 // Runs the server with `env` on `input` to the end.
-Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {});
+Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {},
+                   const std::filesystem::path& workingDirectory = {}, SpawnOptions options = {});
+
+// A store over `dir` as serverEnvironment lays it out, opened.
+std::shared_ptr<MCPAgentStore> openStore(const TempDir& dir, const std::string& userId = "u1");
 
 // A second connection to a database file, standing for the scheduler's other
 // processes: seeds rows behind the server's back and reads what it wrote.
@@ -118,7 +129,6 @@ class Sql {
   struct sqlite3* db_ = nullptr;
 };
 
-class MCPAgentStore;
 
 // The store's read answers as JSON values: the text it writes, parsed back.
 nlohmann::json listAgents(MCPAgentStore& store);

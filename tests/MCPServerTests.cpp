@@ -16,8 +16,7 @@ namespace {
 // Runs a server over a fresh store in `dir` on `input`, after `prepare` has
 // had the database, and returns what it wrote as its output.
 std::string serve(const TempDir& dir, const std::string& input, void (*prepare)(const TempDir&)) {
-  auto store = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), "u1", dir / "agents", dir / "none.md");
-  store->openAndMigrate();
+  auto store = openStore(dir);
   if (prepare) prepare(dir);
   int in[2];
   EXPECT_EQ(pipe(in), 0);
@@ -74,13 +73,7 @@ TEST(MCPServer, AnswersOnTheGivenDescriptorInOrderAndMapsStoreFailures) {
   // tasks table is gone, and the agents table has lost the column that
   // limits it to the user.
   const auto breakSchema = [](const TempDir& d) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((d / "db.sqlite").c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db,
-                           "DROP TABLE tasks; DROP TABLE agents; CREATE TABLE agents (id TEXT PRIMARY KEY, name TEXT);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    Sql(d / "db.sqlite").exec("DROP TABLE tasks; DROP TABLE agents; CREATE TABLE agents (id TEXT PRIMARY KEY, name TEXT);");
   };
   const std::string output = serve(dir,
                               "{\"id\":1,\"method\":\"ping\"}\n\n{\"method\":\"notifications/cancelled\"}\n"
@@ -95,21 +88,15 @@ TEST(MCPServer, AnswersOnTheGivenDescriptorInOrderAndMapsStoreFailures) {
   const std::string broken = R"({"error":{"code":-32603,"message":"SQLite error: no such table: tasks"},"id":)";
   EXPECT_EQ(output, R"({"id":1,"jsonrpc":"2.0","result":{}})" "\n" + broken + R"(2,"jsonrpc":"2.0"})" "\n" +
                         broken + R"(3,"jsonrpc":"2.0"})" "\n");
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "SELECT agent_id FROM tasks;", nullptr, nullptr, nullptr), SQLITE_OK)
+  EXPECT_EQ(Sql(dir / "db.sqlite")("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+            (std::vector<std::string>{"agents", "runs"}))
       << "a read made the tasks table again";
-  sqlite3_close(db);
 }
 
 TEST(MCPServer, TablesDroppedAfterStartUpAreReportedByEveryToolAndNeverMade) {
   TempDir dir;
   const auto dropAll = [](const TempDir& d) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((d / "db.sqlite").c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "DROP TABLE tasks; DROP TABLE agents; DROP TABLE runs;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    Sql(d / "db.sqlite").exec("DROP TABLE tasks; DROP TABLE agents; DROP TABLE runs;");
   };
   const std::string output = serve(
       dir,
@@ -123,13 +110,8 @@ TEST(MCPServer, TablesDroppedAfterStartUpAreReportedByEveryToolAndNeverMade) {
            R"("},"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0"})" "\n";
   };
   EXPECT_EQ(output, missing(1, "agents") + missing(2, "agents") + missing(3, "agents") + missing(4, "tasks"));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, "SELECT * FROM sqlite_master WHERE type = 'table';",
-                         [](void*, int, char**, char**) { return 1; }, nullptr, nullptr),
-            SQLITE_OK)
+  EXPECT_EQ(Sql(dir / "db.sqlite")("SELECT name FROM sqlite_master"), std::vector<std::string>{})
       << "a table was made after start-up";
-  sqlite3_close(db);
 }
 
 }  // namespace

@@ -41,21 +41,13 @@ class ToolSetTest : public ::testing::Test {
   }
   // Everything a call could change: the rows and every file under the agents root.
   std::string snapshot() {
-    sqlite3* db = nullptr;
-    sqlite3_open((dir / "db.sqlite").c_str(), &db);
     std::string state;
-    sqlite3_exec(
-        db,
-        "SELECT 'agents', * FROM agents UNION ALL SELECT 'tasks', id, name, depends_on, ifnull(next_run_at, '-'), "
-        "timeout_min, ai_tools, working_subdir, prompt FROM tasks UNION ALL SELECT 'runs', id, 0, 0, 0, 0, 0, 0, 0 "
-        "FROM runs ORDER BY 1, 2",
-        [](void* out, int n, char** values, char**) {
-          for (int i = 0; i < n; ++i) *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "NULL") + "|";
-          *static_cast<std::string*>(out) += "\n";
-          return 0;
-        },
-        &state, nullptr);
-    sqlite3_close(db);
+    for (const std::string& row :
+         Sql(dir / "db.sqlite")("SELECT 'agents', * FROM agents UNION ALL SELECT 'tasks', id, name, depends_on, "
+                                "ifnull(next_run_at, '-'), timeout_min, ai_tools, working_subdir, prompt FROM tasks "
+                                "UNION ALL SELECT 'runs', id, 0, 0, 0, 0, 0, 0, 0 FROM runs ORDER BY 1, 2")) {
+      state += row + "|\n";
+    }
     std::set<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir / "agents"))
       files.insert(entry.path().string() + "=" + (entry.is_regular_file() ? readFile(entry.path()) : "dir"));
@@ -64,11 +56,7 @@ class ToolSetTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::shared_ptr<MCPAgentStore> store = [this] {
-    auto s = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), "u1", dir / "agents", dir / "none.md");
-    s->openAndMigrate();
-    return s;
-  }();
+  std::shared_ptr<MCPAgentStore> store = openStore(dir);
   MCPToolSet tools{store};
   std::string agent = call("create_agent", {{"name", "A"}})["agent_id"];
   std::string task = call("create_task", {{"agent_id", agent}, {"name", "T"}, {"prompt", "P"}})["task_id"];

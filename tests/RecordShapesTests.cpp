@@ -99,14 +99,10 @@ V sorted(V names) {
 class RecordShapesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    store->openAndMigrate();
     // Rows as another process may write them: nulls, empty and broken
     // lists, infinite and integral times, counts beyond 32 bits either way,
     // flags other than 0 and 1, numbers stored as text or with a fraction.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, R"(
+    Sql(dir / "db.sqlite").exec(R"(
       INSERT INTO agents VALUES ('ag_1', 'u1', 'One', 'custom', NULL, NULL, 0, 9e999);
       INSERT INTO agents VALUES ('ag_2', 'u1', 'Two', 'cmo', '', 'star', 2, -9e999);
       INSERT INTO agents VALUES ('ag_3', 'u1', 'Three', 'whatever', 'd', NULL, -1, 1700000000.0);
@@ -119,9 +115,7 @@ class RecordShapesTest : public ::testing::Test {
       INSERT INTO tasks VALUES ('tk_4', 'ag_2', 'd', 'p', '{"a":1}', 'f', 'h', 'null', -5, 'w', -7, 0.0, 1e300);
       INSERT INTO tasks VALUES ('tk_5', 'ag_2', 'e', 'p', '["x"]', 'f', 'h', '[]', '2.5', 'w', '1', 1, 2);
       INSERT INTO tasks VALUES ('tk_6', 'ag_2', 'f', 'p', '["x"]', 'f', 'h', '[]', 'lots', 'w', 'yes', NULL, 3);
-    )", nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
+    )");
   }
 
   json call(const std::string& name, const json& arguments) {
@@ -131,8 +125,7 @@ class RecordShapesTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::shared_ptr<MCPAgentStore> store =
-      std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), "u1", dir / "agents", dir / "none.md");
+  std::shared_ptr<MCPAgentStore> store = openStore(dir);
   MCPToolSet tools{store};
 };
 
