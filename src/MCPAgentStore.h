@@ -120,6 +120,10 @@ class MCPAgentStore {
   // (the operation's own statements wait); true once they were made or
   // found in this process, after which they are never made again.
   void ensureTables();
+  // Makes this program's index on the tasks, when it can, quietly.
+  void makeTasksIndex();
+  // Whether the file has that index as this program makes it.
+  bool tasksIndexed();
   // ensureTables(), and the snapshot's note of the file's version, at the
   // start of an operation that reads through the snapshot.
   void beginOperation();

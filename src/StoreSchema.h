@@ -23,4 +23,12 @@ inline constexpr const char* kCreateRuns =
 
 inline constexpr std::array<const char*, 3> kCreateTables = {kCreateAgents, kCreateTasks, kCreateRuns};
 
+// An index of this program's own, so that an agent's tasks, their count
+// and their order by name are found without a scan of every user's tasks.
+// Only an optimisation: made quietly when it can be, and every read gives
+// the same answer without it.
+inline constexpr const char* kTasksByAgentName = "kovix_mcp_server_tasks_by_agent_name";
+inline constexpr const char* kCreateTasksByAgentName =
+    "CREATE INDEX IF NOT EXISTS kovix_mcp_server_tasks_by_agent_name ON tasks (agent_id, name);";
+
 }  // namespace storeschema
