@@ -2,6 +2,7 @@
 
 #include "JSONText.h"
 #include "SQLiteConnection.h"
+#include "SchemaCheck.h"
 #include "ShortID.h"
 #include "UTF8.h"
 
@@ -338,6 +339,10 @@ void MCPAgentStore::openAndMigrate() {
   // there: the schema is read then, and the setting touches no file.
   if (created) db_->execSQL("PRAGMA cache_size = -1024;");
   db_->setTableStatements({std::begin(kCreateTables), std::end(kCreateTables)});
+  // Tables another program made with fewer columns are named now, not one
+  // column per failed call. Only once the tables are there: behind a lock or
+  // on a file that is not a database the check would fail, or wait, again.
+  if (created) reportMissingColumns(*db_, kCreateTables);
 }
 
 // --- Snapshot ------------------------------------------------------------
