@@ -1,6 +1,6 @@
 # Installation and the Debian package.
 #
-#   cmake --install <build> [--prefix <prefix>]
+#   cmake --install <build> [--prefix <prefix>]   (undone by the uninstall target)
 #     <prefix>/bin/kovix-mcp-server
 #     <prefix>/share/man/man1/kovix-mcp-server.1.gz
 #     <prefix>/share/doc/kovix-mcp-server/examples/agent-claude-template.md
@@ -56,6 +56,16 @@ add_custom_command(
   VERBATIM)
 add_custom_target(kovix_changelog ALL DEPENDS ${_kovix_doc_dir}/changelog.gz)
 install(FILES ${_kovix_doc_dir}/copyright ${_kovix_doc_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# cmake --build <build> --target uninstall removes what cmake --install put
+# in place from that build directory, by its install_manifest.txt.
+if(NOT TARGET uninstall)
+  add_custom_target(uninstall
+    COMMAND ${CMAKE_COMMAND} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/Uninstall.cmake
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    COMMENT "Removing the installed files listed in install_manifest.txt"
+    VERBATIM)
+endif()
 
 # Lintian overrides, shipped only when there is one.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/lintian-overrides)

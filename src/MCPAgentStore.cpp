@@ -1,6 +1,7 @@
 #include "MCPAgentStore.h"
 
 #include "SQLiteConnection.h"
+#include "SchemaCheck.h"
 #include "ShortID.h"
 #include "StoreRecords.h"
 #include "StoreSchema.h"
@@ -102,6 +103,11 @@ void MCPAgentStore::openAndMigrate() {
   // there: the schema is read then, and the setting touches no file.
   if (tablesReady_) {
     db_->execSQL("PRAGMA cache_size = -1024;");
+    // Tables another program made with fewer columns are named now, not one
+    // column per failed call. Only once the tables are there: behind a lock
+    // or on a file that is not a database the check would fail, or wait,
+    // again.
+    reportMissingColumns(*db_, storeschema::kCreateTables);
     makeTasksIndex();
   }
   snapshot_ = std::make_unique<StoreSnapshot>(*db_, userId_);

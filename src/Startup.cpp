@@ -3,10 +3,12 @@
 #include "Diagnostics.h"
 #include "MCPAgentStore.h"
 #include "MCPServer.h"
+#include "Version.h"
 
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 #include <unistd.h>
 #if defined(__APPLE__)
@@ -167,9 +169,53 @@ void stopOnSignals() {
   for (const int signal : MCPServer::kStopSignals) sigaction(signal, &action, nullptr);
 }
 
+constexpr char kHelp[] =
+    "Usage: kovix-mcp-server [--help | --version]\n"
+    "\n"
+    "Serves the Model Context Protocol (JSON-RPC 2.0, one message per line) on\n"
+    "standard input and output, for one user's Kovix agents, tasks and manual runs\n"
+    "in the scheduler's SQLite database. An MCP client starts it; it runs until its\n"
+    "standard input ends. Diagnostics go to standard error. Other arguments are\n"
+    "ignored.\n"
+    "\n"
+    "Environment:\n"
+    "  KOVIX_USER_ID        required: the user whose records are read and written\n"
+    "  KOVIX_DB_PATH        required: the database file, made with its tables when\n"
+    "                       missing (its directory must exist)\n"
+#if defined(__APPLE__)
+    "  KOVIX_AGENT_ROOT     the agents' working directories (default:\n"
+    "                       ~/Library/Application Support/Kovix/agents)\n"
+#else
+    "  KOVIX_AGENT_ROOT     the agents' working directories (default:\n"
+    "                       $XDG_DATA_HOME/Kovix/agents or ~/.local/share/Kovix/agents)\n"
+#endif
+    "  KOVIX_TEMPLATE_PATH  the CLAUDE.md template (default: one beside the program,\n"
+    "                       else the built-in one)\n"
+    "  KOVIX_PROTOCOL       'negotiate': speak the protocol revision the client asks\n"
+    "                       for (default: 2024-11-05 only)\n"
+    "\n"
+    "Exit status: 0 when standard input ended; 2 when the configuration is\n"
+    "incomplete or wrong; 3 when the database cannot be opened.\n"
+    "\n"
+    "Manual: man kovix-mcp-server (in the sources: man -l doc/kovix-mcp-server.1)\n";
+
+// --help and --version answer on standard output and stop, before anything
+// else is looked at. The first of them among the arguments counts; any
+// other argument is ignored, as it always was.
+std::optional<std::string_view> informationRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] == nullptr) break;
+    if (std::strcmp(argv[i], "--help") == 0) return std::string_view(kHelp);
+    if (std::strcmp(argv[i], "--version") == 0) return std::string_view("kovix-mcp-server " KOVIX_VERSION "\n");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int runMain(int argc, char** argv) {
+  if (const auto text = informationRequested(argc, argv)) return writeAll(1, *text) ? 0 : 1;
+
   // A client that closes its end of our standard output must not kill us:
   // the failed write is dropped and the server goes on until its input ends.
   std::signal(SIGPIPE, SIG_IGN);

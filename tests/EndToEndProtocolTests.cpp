@@ -164,6 +164,83 @@ TEST(EndToEndStartup, TemplateFoundBesideTheProgram) {
   }
 }
 
+TEST(EndToEndStartup, VersionAndHelpAnswerBeforeAnyVariableIsLookedAt) {
+  TempDir dir;
+  const std::string bin = KOVIX_SERVER_BINARY;
+  for (const Environment& env : {Environment{}, serverEnvironment(dir)}) {
+    SCOPED_TRACE(env.size());
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{bin, "--version"},
+                                                 {bin, "x", "--version", "--help"}}) {
+      const Finished done = runServer(env, "", argv);
+      EXPECT_EQ(done.status, 0);
+      EXPECT_EQ(done.out, "kovix-mcp-server 0.2.0\n");
+      EXPECT_EQ(done.err, "");
+    }
+    const Finished help = runServer(env, "", {bin, "--help", "--version"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_TRUE(help.out.starts_with("Usage: kovix-mcp-server")) << help.out;
+    EXPECT_TRUE(help.out.ends_with("\n"));
+    for (const char* text : {"KOVIX_USER_ID", "KOVIX_DB_PATH", "KOVIX_AGENT_ROOT", "KOVIX_TEMPLATE_PATH",
+                             "KOVIX_PROTOCOL", "Exit status: 0 ", "; 2 ", "; 3 ", "man kovix-mcp-server"}) {
+      EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path())) << "--help and --version must open nothing";
+  }
+  // Anything else is ignored, as it always was: the server serves.
+  const Finished served = runServer(serverEnvironment(dir), R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n",
+                                    {bin, "-h", "--verbose", "--help=1", "-version"});
+  EXPECT_EQ(served.status, 0);
+  EXPECT_EQ(served.out, ok("1", "{}") + "\n");
+  EXPECT_EQ(served.errLines(), (Lines{kReady, kClosed}));
+}
+
+TEST(EndToEndStartup, TablesMadeElsewhereWithoutOurColumnsAreNamedOnce) {
+  const std::string tail = "; calls that need them will fail";
+  struct Case {
+    const char* schema;
+    Lines lines;  // before the ready line
+  };
+  const Case cases[] = {
+      {"CREATE TABLE agents(id TEXT PRIMARY KEY, name TEXT);",
+       {kPrefix + "missing columns in table agents: user_id, template, description, icon_symbol, enabled, "
+                  "created_at" + tail}},
+      // Names match without regard to case, extra columns are fine, and a
+      // table may lack columns the server only writes.
+      {"CREATE TABLE TASKS(ID TEXT, Agent_Id TEXT, NAME, PROMPT, AI_TOOLS, FREQUENCY, HOST_ID, DEPENDS_ON, "
+       "TIMEOUT_MIN, WORKING_SUBDIR, ENABLED, NEXT_RUN_AT, LAST_RUN_AT, extra);"
+       "CREATE TABLE runs(id, task_id, started_at, status, ai_used, triggered_by, output_path, log_path);",
+       {kPrefix + "missing columns in table runs: finished_at, exit_code, tokens_in, tokens_out" + tail}},
+      {"CREATE TABLE agents(id);CREATE TABLE tasks(id);CREATE TABLE runs(id);",
+       {kPrefix + "missing columns in table agents: user_id, name, template, description, icon_symbol, enabled, "
+                  "created_at" + tail,
+        kPrefix + "missing columns in table tasks: agent_id, name, prompt, ai_tools, frequency, host_id, depends_on, "
+                  "timeout_min, working_subdir, enabled, next_run_at, last_run_at" + tail,
+        kPrefix + "missing columns in table runs: task_id, started_at, finished_at, status, ai_used, triggered_by, "
+                  "output_path, log_path, exit_code, tokens_in, tokens_out" + tail}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.schema);
+    TempDir dir;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "db.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, c.schema, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    // Start-up goes on as before: the calls fail as SQLite says.
+    const Finished done = runServer(serverEnvironment(dir), toolCall(1, "list_agents", json::object()).dump() + "\n");
+    EXPECT_EQ(done.status, 0);
+    ASSERT_EQ(done.outLines().size(), 1u);
+    Lines expected = c.lines;
+    expected.insert(expected.end(), {kReady, kClosed});
+    EXPECT_EQ(done.errLines(), expected);
+  }
+  // The server's own tables, made by an earlier server: the start-up lines
+  // are the usual ones, byte for byte.
+  TempDir dir;
+  EXPECT_EQ(runServer(serverEnvironment(dir), "").err, kReady + "\n" + kClosed + "\n");
+  EXPECT_EQ(runServer(serverEnvironment(dir), "").err, kReady + "\n" + kClosed + "\n");
+}
+
 TEST(EndToEndProtocol, TranscriptOfFramingNotificationsAndErrors) {
   TempDir dir;
   const std::string input =

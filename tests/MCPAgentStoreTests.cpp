@@ -102,14 +102,16 @@ TEST_F(StoreTest, SchemaWALModeReopenOpenFailureAndOldLayout) {
   MCPAgentStore unopenable(missing, "u1", root, templatePath);
   EXPECT_EQ(failure([&] { unopenable.openAndMigrate(); }), "Failed to open SQLite at " + missing);
 
-  // An agents table from before user_id existed is left alone, and every read says why it fails.
+  // An agents table from before user_id existed is left alone: start-up names
+  // the missing column once, and every read says why it fails.
   const fs::path oldPath = dir / "old.sqlite";
   Sql(oldPath).exec("CREATE TABLE agents (id TEXT PRIMARY KEY, name TEXT NOT NULL, template TEXT NOT NULL DEFAULT "
                     "'custom', description TEXT, icon_symbol TEXT, enabled INTEGER NOT NULL DEFAULT 1, created_at "
                     "REAL NOT NULL);");
   testing::internal::CaptureStderr();
   auto old = open("u1", oldPath);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kovix-mcp-server: missing columns in table agents: user_id; calls that need them will fail\n");
   const std::regex noUserId("SQLite error: no such column: (a\\.)?user_id");
   for (const auto& read : {failure([&] { listAgents(*old); }), failure([&] { getAgent(*old, "a"); }),
                            failure([&] { listTasks(*old, "a"); }), failure([&] { getTask(*old, "t"); })})
