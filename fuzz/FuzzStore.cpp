@@ -13,9 +13,13 @@
 // promises; and each CLAUDE.md the call wrote must be the template filled
 // from the file's records, by a renderer of the target's own.
 //
-// Every input starts from the same state (the seed records, no triggers, no
-// agent directories, a fresh store), so a failure replays from the saved
-// input alone. KOVIX_FUZZ_NO_TRIGGERS=1 leaves the triggers out.
+// Every input starts from the same file (the seed records, no triggers, no
+// agent directories), put back by the second connection, so a failure
+// replays from the saved input alone. The store object is kept between
+// inputs (opening one costs a tenth of an input), and sees the file put back
+// as a long-running server sees another process rewrite it;
+// KOVIX_FUZZ_FRESH_STORE=1 opens a fresh one for every input instead.
+// KOVIX_FUZZ_NO_TRIGGERS=1 leaves the triggers out.
 //
 // A violation aborts, so libFuzzer saves the input.
 

@@ -484,9 +484,8 @@ inline std::string writtenNumberDiffers(const std::string& token, const nlohmann
   // The fewest digits that read back: the nearest decimal of so many digits,
   // or one next to it (at a power of two the doubles around are not evenly
   // spaced, and the nearest may miss where its neighbour hits).
-  char shortest[64];
-  int digits = 1;
-  for (bool found = false; !found && digits <= 17; found || ++digits) {
+  char shortest[64] = "";
+  const auto readsBack = [&](int digits) {
     char nearest[64];
     std::snprintf(nearest, sizeof nearest, "%.*e", digits - 1, d);
     std::string mantissa;
@@ -498,13 +497,13 @@ inline std::string writtenNumberDiffers(const std::string& token, const nlohmann
     const long exponent = std::strtol(e + 1, nullptr, 10) - (digits - 1);
     for (const long long candidate : {m, m - 1, m + 1}) {
       std::snprintf(shortest, sizeof shortest, "%s%llde%ld", d < 0 ? "-" : "", candidate, exponent);
-      if (candidate > 0 && sameDouble(std::strtod(shortest, nullptr), d)) {
-        found = true;
-        break;
-      }
+      if (candidate > 0 && sameDouble(std::strtod(shortest, nullptr), d)) return true;
     }
-  }
-  if (d == 0) digits = 1, std::snprintf(shortest, sizeof shortest, "%s0e0", std::signbit(d) ? "-" : "");
+    return false;
+  };
+  int digits = 1;
+  if (d == 0) std::snprintf(shortest, sizeof shortest, "%s0e0", std::signbit(d) ? "-" : "");
+  else while (!readsBack(digits) && digits < 17) ++digits;
   if (integralToken(token)) {
     // The exponent form of the fewest digits, as printf writes it.
     char exponentForm[64];
