@@ -2,19 +2,26 @@
 // standard input. It goes through the real MCPServer::run() (line framing,
 // parsing, dispatch, the tools) against a real store in a temporary
 // directory, and every line the server writes back is checked: one compact
-// JSON-RPC response per request (which lines are requests is decided by a
-// strict JSON checker of our own, not by the server's JSON library), in
-// request order, with the request's id,
-// the right error for unsupported methods and bad tool calls, the tool-result
-// envelope with sorted keys, and records of the right shape that never
-// belong to another user. A violation aborts, so libFuzzer saves the input.
+// JSON-RPC response per request (which lines are requests is decided by the
+// fuzz targets' own strict JSON checker, JSONChecker.h, not by the server's
+// reader), in request order, with the request's id, the right error for
+// unsupported methods and bad tool calls, the tool-result envelope with
+// sorted keys, and records of the right shape that never belong to another
+// user. A violation aborts, so libFuzzer saves the input.
 //
-// The store is created once per process and replaced every kRunsPerStore
-// inputs or once its files pass kMaxStoreBytes, so that the database and the
-// agents directory stay small however long the fuzzer runs. Each fresh store
-// holds a few records with fixed ids (see seedRecords), which the corpus and
-// the dictionary name, so that the tools that need an existing agent or task
-// get past their look-ups.
+// Every input starts from the same state: before it, a second connection to
+// the database (standing for the scheduler's other processes) puts back the
+// seed records (see kSeed) in one transaction, the agents directory is
+// emptied, and a fresh store is opened on the file, with one of three
+// templates (chosen by the input). So a failure replays from the saved input
+// alone. The seed records have fixed ids, which the corpus and the dictionary
+// name, so that the tools that need an existing agent or task get past their
+// look-ups.
+//
+// After the server has run, every kCheckEvery-th input (every input when
+// libFuzzer replays files), the second connection commits a change derived
+// from the input and the store's lists must then match what the file holds.
+// KOVIX_FUZZ_CHECK_EVERY sets how often.
 //
 // Standard error: the server writes a diagnostic line for every input. Run
 // with -close_fd_mask=2 to silence it; libFuzzer and the sanitizers keep
@@ -44,8 +51,10 @@
 #include <string_view>
 #include <vector>
 
+#include "JSONChecker.h"
 #include "MCPAgentStore.h"
 #include "MCPServer.h"
+#include "MCPToolSet.h"
 
 #include <sqlite3.h>
 
@@ -54,13 +63,9 @@ using nlohmann::json;
 
 namespace {
 
-// The server refuses, unanswered, a line that opens more containers than
-// this inside one another.
-constexpr int kMaxNesting = 512;
-constexpr unsigned kRunsPerStore = 200;
-// Inputs that create many records make every later list slower to answer and
-// to check, so a store that grew past this is replaced early.
-constexpr uintmax_t kMaxStoreBytes = 2u << 20;
+// How often the store's lists are compared with the file, in inputs: the
+// comparison costs more than the rest of an input.
+constexpr unsigned kCheckEvery = 8;
 constexpr const char* kUserId = "fuzz-user";
 
 constexpr std::array<std::string_view, 5> kPlainMethods = {"initialize", "ping", "tools/list", "resources/list",
@@ -106,16 +111,15 @@ struct Fixture {
   fs::path root;
   fs::path dbPath;
   fs::path agents;
-  fs::path templatePath;
-  std::shared_ptr<MCPAgentStore> store;
+  std::array<fs::path, 3> templates;
+  sqlite3* other = nullptr;  // the other processes' connection
   int input = -1;
   int output = -1;
   unsigned runs = 0;
-  unsigned stores = 0;
+  unsigned checkEvery = kCheckEvery;
 };
 
-// Never destroyed: the store must outlive every input, and the exit handler
-// below tears it down in the right order.
+// Never destroyed: the exit handler below tears it down.
 Fixture* gFixture = nullptr;
 
 fs::path scratchBase() {
@@ -131,80 +135,74 @@ void writeFile(const fs::path& path, std::string_view contents) {
   if (!out) setupFailed("cannot write " + path.string());
 }
 
-// The stores take turns with a template that uses every placeholder, one
+// The inputs take turns with a template that uses every placeholder, one
 // that is not UTF-8, and none at all, so the three ways of rendering
 // CLAUDE.md all run.
-void writeTemplate(const Fixture& f) {
-  std::error_code ec;
-  fs::remove(f.templatePath, ec);
-  switch (f.stores % 3) {
-    case 0:
-      writeFile(f.templatePath,
-                "# {{AGENT_NAME}}\n\n{{AGENT_DESCRIPTION}}\n\n## Tasks\n{{TASK_LIST}}\n\n"
-                "Work in {{WORKING_SUBDIR}}/ \xE2\x80\x94 {{AGENT_NAME}} again{{UNKNOWN}}\n");
-      break;
-    case 1:
-      writeFile(f.templatePath, "# {{AGENT_NAME}} \xFF\xFE not UTF-8\n");
-      break;
-    default:
-      break;
+void writeTemplates(const Fixture& f) {
+  writeFile(f.templates[0],
+            "# {{AGENT_NAME}}\n\n{{AGENT_DESCRIPTION}}\n\n## Tasks\n{{TASK_LIST}}\n\n"
+            "Work in {{WORKING_SUBDIR}}/ \xE2\x80\x94 {{AGENT_NAME}} again{{UNKNOWN}}\n");
+  writeFile(f.templates[1], "# {{AGENT_NAME}} \xFF\xFE not UTF-8\n");
+}
+
+void exec(sqlite3* db, const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string why = message ? message : "unknown error";
+    sqlite3_free(message);
+    setupFailed("second connection: " + why + " in " + sql.substr(0, 200));
   }
 }
 
 // Records with fixed ids: two agents of the fuzzing user with three tasks
 // (one depending on another), and an agent with a task of another user,
 // which must look missing.
-void seedRecords(const Fixture& f, MCPAgentStore& store) {
-  {
-    MCPAgentStore other(f.dbPath.string(), "fuzz-other-user", f.agents, f.templatePath);
-    other.openAndMigrate();
-    other.createAgent("ag_otheruser1", "Someone else's agent", "custom", std::nullopt, std::nullopt);
-    other.createTask("tk_otheruser1", "ag_otheruser1", "Private task", "Not yours.", {"codex"}, "0 0 * * *", "local",
-                     30, "shared");
+constexpr const char* kSeed = R"(
+BEGIN IMMEDIATE;
+DELETE FROM agents; DELETE FROM tasks; DELETE FROM runs;
+INSERT INTO agents (id, user_id, name, template, description, icon_symbol, enabled, created_at) VALUES
+  ('ag_otheruser1', 'fuzz-other-user', 'Someone else''s agent', 'custom', NULL, NULL, 1, 1700000000.5),
+  ('ag_fuzzagent1', 'fuzz-user', 'Chief Marketing Officer', 'cmo', 'Plans campaigns.', 'megaphone.fill', 1,
+   1700000001.25),
+  ('ag_fuzzagent2', 'fuzz-user', 'Engineer', 'engineer', NULL, NULL, 1, 1700000002.125);
+INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency, host_id, depends_on, timeout_min,
+                   working_subdir) VALUES
+  ('tk_otheruser1', 'ag_otheruser1', 'Private task', 'Not yours.', '["codex"]', '0 0 * * *', 'local', '[]', 30,
+   'shared'),
+  ('tk_fuzztask01', 'ag_fuzzagent1', 'Weekly report', '## Goal
+Write the report.', '["claude"]', '0 9 * * 1', 'local', '[]', 30, 'shared'),
+  ('tk_fuzztask02', 'ag_fuzzagent1', 'Daily digest', 'Summarise the day.', '["claude","codex"]', '0 9 * * *',
+   'local', '["tk_fuzztask01"]', 15, 'outputs'),
+  ('tk_fuzztask03', 'ag_fuzzagent2', 'Build', 'Run the build.', '[]', '*/5 * * * *', 'host-2', '[]', 1, 'inputs');
+COMMIT;
+)";
+
+// Puts the state every input starts from back: the seed records, no agent
+// directories.
+void resetState(Fixture& f) {
+  exec(f.other, kSeed);
+  std::error_code ec;
+  if (!fs::is_empty(f.agents, ec)) {
+    fs::remove_all(f.agents, ec);
+    fs::create_directories(f.agents, ec);
+    if (ec) setupFailed("cannot make " + f.agents.string() + ": " + ec.message());
   }
-  store.createAgent("ag_fuzzagent1", "Chief Marketing Officer", "cmo", "Plans campaigns.", "megaphone.fill");
-  store.createAgent("ag_fuzzagent2", "Engineer", "engineer", std::nullopt, std::nullopt);
-  store.createTask("tk_fuzztask01", "ag_fuzzagent1", "Weekly report", "## Goal\nWrite the report.", {"claude"},
-                   "0 9 * * 1", "local", 30, "shared");
-  store.createTask("tk_fuzztask02", "ag_fuzzagent1", "Daily digest", "Summarise the day.", {"claude", "codex"},
-                   "0 9 * * *", "local", 15, "outputs");
-  store.createTask("tk_fuzztask03", "ag_fuzzagent2", "Build", "Run the build.", {}, "*/5 * * * *", "host-2", 1,
-                   "inputs");
-  store.setDependsOn("tk_fuzztask02", {"tk_fuzztask01"});
 }
 
-void freshStore(Fixture& f) {
-  f.store.reset();
-  std::error_code ec;
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(f.dbPath.string() + suffix, ec);
-  fs::remove_all(f.agents, ec);
-  fs::create_directories(f.agents, ec);
-  if (ec) setupFailed("cannot create " + f.agents.string() + ": " + ec.message());
-  writeTemplate(f);
-  ++f.stores;
+std::shared_ptr<MCPAgentStore> openStore(const Fixture& f, const fs::path& templatePath) {
   try {
-    auto store = std::make_shared<MCPAgentStore>(f.dbPath.string(), kUserId, f.agents, f.templatePath);
+    auto store = std::make_shared<MCPAgentStore>(f.dbPath.string(), kUserId, f.agents, templatePath);
     store->openAndMigrate();
-    seedRecords(f, *store);
-    f.store = std::move(store);
+    return store;
   } catch (const std::exception& e) {
     setupFailed(e.what());
   }
 }
 
-bool storeIsLarge(const Fixture& f) {
-  uintmax_t bytes = 0;
-  for (const char* suffix : {"", "-wal"}) {
-    std::error_code ec;
-    const auto size = fs::file_size(f.dbPath.string() + suffix, ec);
-    if (!ec) bytes += size;
-  }
-  return bytes > kMaxStoreBytes;
-}
-
 void removeFixture() {
   if (!gFixture) return;
-  gFixture->store.reset();
+  if (gFixture->other) sqlite3_close(gFixture->other);
+  gFixture->other = nullptr;
   std::error_code ec;
   fs::remove_all(gFixture->root, ec);
 }
@@ -236,229 +234,6 @@ std::string readContents(int fd) {
   }
 }
 
-// --- A strict JSON checker, independent of the server's reader -----------
-
-// Decides whether a line is a message the server must take, by RFC 8259 and
-// the server's stated contract, without the JSON library the server uses:
-// one object with only whitespace (space, tab, carriage return) around it;
-// strings of well-formed UTF-8 (no overlong forms, no encoded surrogates,
-// nothing above U+10FFFF) without control characters, whose \u escapes pair
-// every surrogate (RFC 8259 lets a lone one pass; the server, which keeps
-// strings as UTF-8, refuses it); numbers by the RFC grammar whose value is a
-// finite double (the server refuses 1e999); at most kMaxNesting arrays and
-// objects inside one another; no NUL byte anywhere. One byte-order mark
-// before the object is allowed, as RFC 8259 lets a reader ignore it.
-class StrictJSON {
- public:
-  explicit StrictJSON(std::string_view text) : s_(text) {}
-
-  // True when the line is a message; `hasId` tells whether its object has a
-  // member named "id" (after its escapes are decoded).
-  bool message(bool& hasId) {
-    hasId = false;
-    if (s_.substr(0, 3) == "\xEF\xBB\xBF") i_ = 3;
-    skipSpace();
-    if (peek() != '{') return false;
-    if (!object(1, &hasId)) return false;
-    skipSpace();
-    return i_ == s_.size();
-  }
-
- private:
-  int peek() const { return i_ < s_.size() ? static_cast<unsigned char>(s_[i_]) : -1; }
-  bool eat(char c) {
-    if (peek() != static_cast<unsigned char>(c)) return false;
-    ++i_;
-    return true;
-  }
-  void skipSpace() {
-    while (peek() == ' ' || peek() == '\t' || peek() == '\r' || peek() == '\n') ++i_;
-  }
-
-  bool value(int depth) {
-    switch (peek()) {
-      case '{': return object(depth + 1, nullptr);
-      case '[': return array(depth + 1);
-      case '"': return string(nullptr);
-      case 't': return literal("true");
-      case 'f': return literal("false");
-      case 'n': return literal("null");
-      default: return number();
-    }
-  }
-
-  bool literal(std::string_view word) {
-    if (s_.substr(i_, word.size()) != word) return false;
-    i_ += word.size();
-    return true;
-  }
-
-  bool object(int depth, bool* hasId) {
-    if (depth > kMaxNesting || !eat('{')) return false;
-    skipSpace();
-    if (eat('}')) return true;
-    for (;;) {
-      std::string key;
-      if (!string(&key)) return false;
-      if (hasId && key == "id") *hasId = true;
-      skipSpace();
-      if (!eat(':')) return false;
-      skipSpace();
-      if (!value(depth)) return false;
-      skipSpace();
-      if (eat('}')) return true;
-      if (!eat(',')) return false;
-      skipSpace();
-    }
-  }
-
-  bool array(int depth) {
-    if (depth > kMaxNesting || !eat('[')) return false;
-    skipSpace();
-    if (eat(']')) return true;
-    for (;;) {
-      if (!value(depth)) return false;
-      skipSpace();
-      if (eat(']')) return true;
-      if (!eat(',')) return false;
-      skipSpace();
-    }
-  }
-
-  static void appendUTF8(uint32_t c, std::string& out) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-
-  bool hex4(uint32_t& code) {
-    code = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int c = peek();
-      uint32_t digit;
-      if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
-      else return false;
-      code = code * 16 + digit;
-      ++i_;
-    }
-    return true;
-  }
-
-  // One UTF-8 sequence by the table of well-formed byte sequences.
-  bool utf8(std::string* out) {
-    const size_t start = i_;
-    const int b0 = peek();
-    int length;
-    int lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) length = 2;
-    else if (b0 == 0xE0) length = 3, lo = 0xA0;
-    else if (b0 >= 0xE1 && b0 <= 0xEC) length = 3;
-    else if (b0 == 0xED) length = 3, hi = 0x9F;
-    else if (b0 >= 0xEE && b0 <= 0xEF) length = 3;
-    else if (b0 == 0xF0) length = 4, lo = 0x90;
-    else if (b0 >= 0xF1 && b0 <= 0xF3) length = 4;
-    else if (b0 == 0xF4) length = 4, hi = 0x8F;
-    else return false;
-    ++i_;
-    for (int k = 1; k < length; ++k) {
-      const int b = peek();
-      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return false;
-      ++i_;
-    }
-    if (out) out->append(s_.substr(start, i_ - start));
-    return true;
-  }
-
-  bool string(std::string* out) {
-    if (!eat('"')) return false;
-    for (;;) {
-      const int c = peek();
-      if (c < 0x20) return false;  // the end of the line, or a control character (NUL among them)
-      if (c == '"') {
-        ++i_;
-        return true;
-      }
-      if (c >= 0x80) {
-        if (!utf8(out)) return false;
-        continue;
-      }
-      ++i_;
-      if (c != '\\') {
-        if (out) out->push_back(static_cast<char>(c));
-        continue;
-      }
-      const int e = peek();
-      ++i_;
-      char plain = 0;
-      switch (e) {
-        case '"': plain = '"'; break;
-        case '\\': plain = '\\'; break;
-        case '/': plain = '/'; break;
-        case 'b': plain = '\b'; break;
-        case 'f': plain = '\f'; break;
-        case 'n': plain = '\n'; break;
-        case 'r': plain = '\r'; break;
-        case 't': plain = '\t'; break;
-        case 'u': {
-          uint32_t code;
-          if (!hex4(code)) return false;
-          if (code >= 0xDC00 && code <= 0xDFFF) return false;
-          if (code >= 0xD800 && code <= 0xDBFF) {
-            uint32_t low;
-            if (!eat('\\') || !eat('u') || !hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-          }
-          if (out) appendUTF8(code, *out);
-          continue;
-        }
-        default: return false;
-      }
-      if (out) out->push_back(plain);
-    }
-  }
-
-  static bool isDigit(int c) { return c >= '0' && c <= '9'; }
-
-  bool number() {
-    const size_t start = i_;
-    eat('-');
-    if (eat('0')) {
-      if (isDigit(peek())) return false;
-    } else {
-      if (!isDigit(peek())) return false;
-      while (isDigit(peek())) ++i_;
-    }
-    if (eat('.')) {
-      if (!isDigit(peek())) return false;
-      while (isDigit(peek())) ++i_;
-    }
-    if (eat('e') || eat('E')) {
-      if (!eat('+')) eat('-');
-      if (!isDigit(peek())) return false;
-      while (isDigit(peek())) ++i_;
-    }
-    const std::string token(s_.substr(start, i_ - start));
-    return std::isfinite(std::strtod(token.c_str(), nullptr));
-  }
-
-  std::string_view s_;
-  size_t i_ = 0;
-};
-
 // --- What the input asks for ---------------------------------------------
 
 struct Request {
@@ -479,7 +254,7 @@ std::vector<Request> requestsIn(std::string_view input) {
     const std::string_view line = input.substr(0, end);
     if (line.empty()) continue;
     bool hasId = false;
-    if (!StrictJSON(line).message(hasId) || !hasId) continue;
+    if (!fuzzcheck::StrictJSON(line).message(hasId) || !hasId) continue;
     json message = json::parse(line, nullptr, false);
     if (!message.is_object() || !message.contains("id")) {
       fail("the checker takes this line for a request, the JSON library does not", line);
@@ -502,25 +277,8 @@ std::vector<Request> requestsIn(std::string_view input) {
 
 // --- Checks --------------------------------------------------------------
 
-// Compact JSON text with every "/" inside a string escaped: no whitespace
-// between tokens and no bare "/" anywhere (JSON allows none outside strings).
 void checkCompactText(std::string_view text, std::string_view line, const char* what) {
-  bool inString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\')
-        ++i;
-      else if (c == '"')
-        inString = false;
-      else if (c == '/')
-        fail(std::string(what) + ": unescaped '/' in a string", line);
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      fail(std::string(what) + ": whitespace between tokens", line);
-    }
-  }
+  if (const std::string why = fuzzcheck::compactTextDiffers(text); !why.empty()) fail(std::string(what) + ": " + why, line);
 }
 
 void checkSortedKeys(const nlohmann::ordered_json& value, std::string_view line) {
@@ -753,27 +511,19 @@ void checkOutput(std::string_view input, std::string_view output) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  gFixture = new Fixture;
-  Fixture& f = *gFixture;
-  std::string pattern = (scratchBase() / "kovix-fuzz.XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) setupFailed("mkdtemp " + pattern + ": " + std::strerror(errno));
-  f.root = pattern;
-  std::atexit(removeFixture);
-  f.dbPath = f.root / "kovix.db";
-  f.agents = f.root / "agents";
-  f.templatePath = f.root / "agent-claude-template.md";
-  f.input = ::memfd_create("kovix-fuzz-input", MFD_CLOEXEC);
-  f.output = ::memfd_create("kovix-fuzz-output", MFD_CLOEXEC);
-  if (f.input < 0 || f.output < 0) setupFailed(std::string("memfd_create: ") + std::strerror(errno));
-  return 0;
+// True when libFuzzer was given files to run rather than a corpus to grow:
+// then every input is checked in full.
+bool replaying(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::error_code ec;
+    if (argv[i][0] != '-' && fs::is_regular_file(argv[i], ec)) return true;
+  }
+  return false;
 }
 
 // --- Another process --------------------------------------------------
 //
-// Between inputs a second connection, standing for the scheduler's other
+// After an input a second connection, standing for the scheduler's other
 // processes, commits a change derived from the input; the store must then
 // answer from the file as it is, never from what it read before. Its lists
 // are compared with what the second connection reads.
@@ -791,13 +541,27 @@ std::vector<std::string> column(sqlite3* db, const char* sql, const std::string&
   return values;
 }
 
-void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(f.dbPath.c_str(), &db) != SQLITE_OK) setupFailed("second connection: " + f.dbPath.string());
-  sqlite3_busy_timeout(db, 5000);
+// A tool's result as invoke() appends it, one quoted JSON string holding the
+// result's text, read with the checker: the string, then the text in it.
+json toolResult(MCPToolSet& tools, const char* name, const json& arguments) {
+  std::string quoted;
+  tools.invoke(name, arguments, quoted);
+  fuzzcheck::Value outer;
+  if (!fuzzcheck::StrictJSON(quoted).document(&outer) || outer.kind != fuzzcheck::Value::Kind::string) {
+    fail(std::string(name) + ": the result is not one JSON string", quoted);
+  }
+  json result = json::parse(outer.text, nullptr, false);
+  if (!fuzzcheck::StrictJSON(outer.text).document(nullptr) || !result.is_object()) {
+    fail(std::string(name) + ": the result's text is not a JSON object", outer.text);
+  }
+  return result;
+}
+
+void anotherProcessWrites(const Fixture& f, MCPAgentStore& store, const uint8_t* data, size_t size) {
+  sqlite3* db = f.other;
   uint32_t hash = 2166136261u;
   for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
-  const std::string n = std::to_string(f.runs), name = "other " + std::to_string(hash % 7);
+  const std::string n = std::to_string(hash % 1000), name = "other " + std::to_string(hash % 7);
   std::string sql;
   switch (hash % 5) {
     case 0: break;  // nothing: what the store keeps stays good
@@ -812,7 +576,7 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
       break;
     default: sql = "UPDATE tasks SET agent_id = 'ag_fuzzagent2', name = '" + name + "' WHERE id = 'tk_fuzztask01';";
   }
-  if (!sql.empty()) sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  if (!sql.empty()) exec(db, sql);
 
   std::vector<std::string> expected;
   for (const auto& id : column(db, "SELECT id FROM agents WHERE user_id = 'fuzz-user' ORDER BY created_at, rowid")) {
@@ -821,22 +585,16 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
       expected.push_back(task);
     }
   }
-  sqlite3_close(db);
 
   std::vector<std::string> got;
   try {
-    std::string agentsText;
-    f.store->listAgents(agentsText);
-    // Records come as the contents of a JSON string: read the text out of it.
-    const auto records = [](const std::string& text) {
-      return json::parse(json::parse('"' + text + '"').get<std::string>());
-    };
-    for (const auto& agent : records(agentsText)) {
+    MCPToolSet tools(std::shared_ptr<MCPAgentStore>(&store, [](MCPAgentStore*) {}));
+    const json agents = toolResult(tools, "list_agents", json::object());
+    for (const auto& agent : agents.at("agents")) {
       const std::string id = agent.at("agent_id");
       got.push_back(id + ":" + std::to_string(agent.at("task_count").get<long>()));
-      std::string tasksText;
-      f.store->listTasks(id, tasksText);
-      for (const auto& task : records(tasksText)) got.push_back(task.at("task_id"));
+      const json tasks = toolResult(tools, "list_tasks", {{"agent_id", id}});
+      for (const auto& task : tasks.at("tasks")) got.push_back(task.at("task_id"));
     }
   } catch (const std::exception& e) {
     fail(std::string("the store's lists after another process wrote: ") + e.what());
@@ -850,20 +608,47 @@ void anotherProcessWrites(const Fixture& f, const uint8_t* data, size_t size) {
   }
 }
 
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  gFixture = new Fixture;
+  Fixture& f = *gFixture;
+  std::string pattern = (scratchBase() / "kovix-fuzz.XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) setupFailed("mkdtemp " + pattern + ": " + std::strerror(errno));
+  f.root = pattern;
+  std::atexit(removeFixture);
+  f.dbPath = f.root / "kovix.db";
+  f.agents = f.root / "agents";
+  f.templates = {f.root / "template-full.md", f.root / "template-not-utf8.md", f.root / "no-template.md"};
+  writeTemplates(f);
+  std::error_code ec;
+  fs::create_directories(f.agents, ec);
+  if (const char* every = std::getenv("KOVIX_FUZZ_CHECK_EVERY"); every && std::atoi(every) > 0) {
+    f.checkEvery = static_cast<unsigned>(std::atoi(every));
+  }
+  if (replaying(*argc, *argv)) f.checkEvery = 1;
+  // The tables, made as the server makes them, then the second connection.
+  openStore(f, f.templates[0]);
+  if (sqlite3_open(f.dbPath.c_str(), &f.other) != SQLITE_OK) setupFailed("second connection: " + f.dbPath.string());
+  sqlite3_busy_timeout(f.other, 5000);
+  f.input = ::memfd_create("kovix-fuzz-input", MFD_CLOEXEC);
+  f.output = ::memfd_create("kovix-fuzz-output", MFD_CLOEXEC);
+  if (f.input < 0 || f.output < 0) setupFailed(std::string("memfd_create: ") + std::strerror(errno));
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fixture& f = *gFixture;
-  if (f.runs++ % kRunsPerStore == 0 || storeIsLarge(f)) {
-    freshStore(f);
-    f.runs = 1;
-  }
+  resetState(f);
+  const auto store = openStore(f, f.templates[size % 3]);
   replaceContents(f.input, data, size);
   replaceContents(f.output, nullptr, 0);
   {
-    MCPServer server(f.store, f.input, f.output);
+    MCPServer server(store, f.input, f.output);
     server.run();
   }
   const std::string output = readContents(f.output);
   checkOutput(std::string_view(reinterpret_cast<const char*>(data), size), output);
-  anotherProcessWrites(f, data, size);
+  if (++f.runs % f.checkEvery == 0) anotherProcessWrites(f, *store, data, size);
   return 0;
 }
