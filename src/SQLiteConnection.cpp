@@ -6,13 +6,29 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace {
 
+// Called right after the failing call, which began with errno at 0: errno
+// then holds the reason of a system call that failed in it.
 std::string messageOf(sqlite3* db) {
+  const int lastErrno = errno;
   const char* text = db ? sqlite3_errmsg(db) : nullptr;
-  return text ? std::string(text) : std::string("unknown sqlite error");
+  std::string message = text ? std::string(text) : std::string("unknown sqlite error");
+  // "disk I/O error" alone does not say whether the disk failed, filled up or
+  // the process met its file-size limit: the system's reason does.
+  // sqlite3_system_errno keeps it for some failures only (a failed write of
+  // the log is not one) and keeps it past them; errno is this call's.
+  if (db && lastErrno != 0) {
+    const int primary = sqlite3_extended_errcode(db) & 0xff;
+    if (primary == SQLITE_IOERR || primary == SQLITE_FULL) {
+      message.append(" (").append(std::strerror(lastErrno)).append(")");
+    }
+  }
+  return message;
 }
 
 std::string_view bytesOf(sqlite3_value* v) {
@@ -39,6 +55,7 @@ void Statement::reset() {
 // step, when SQLite compiles it again; the tables are made and the step is
 // tried once more, with the same bindings.
 int Statement::stepOnce() {
+  errno = 0;  // so that a reason found after a failure is this step's (see messageOf)
   int rc = sqlite3_step(stmt_);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE && !stepped_ && connection_->createMissingTables()) {
     sqlite3_reset(stmt_);
@@ -150,6 +167,7 @@ bool SQLiteConnection::execSQL(const char* sql) {
 Statement SQLiteConnection::statement(const char* sql) {
   if (const auto kept = statements_.find(sql); kept != statements_.end()) return Statement(this, kept->second);
   sqlite3_stmt* raw = nullptr;
+  errno = 0;
   int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
   if (rc != SQLITE_OK && createMissingTables()) {
     sqlite3_finalize(std::exchange(raw, nullptr));

@@ -11,6 +11,7 @@
 #include <optional>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -351,6 +352,43 @@ TEST(EndToEndProtocol, DeepNestingIsInvalidJSONNotACrash) {
   EXPECT_EQ(done.errLines(), (Lines{kReady, bad + deepArrays, bad + deepObjects, bad + nested(513), kClosed}));
 }
 
+// Under `ulimit -f`, a write past the limit is an error of the call that
+// made it, whether SQLite's log or CLAUDE.md meets the limit, and the server
+// serves on.
+TEST(EndToEndLimits, AFileSizeLimitFailsTheCallNotTheServer) {
+  TempDir dir;
+  Environment env = serverEnvironment(dir);
+  env["KOVIX_TEMPLATE_PATH"] = (dir / "twice.md").string();
+  writeFile(dir / "twice.md", "{{AGENT_DESCRIPTION}}\n{{AGENT_DESCRIPTION}}");
+  SpawnOptions options;
+  options.limits = {{RLIMIT_FSIZE, 256 << 10}};
+  ServerProcess server(env, {}, {}, options);
+  const std::string agent = toolResult(server.request(toolCall(1, "create_agent", {{"name", "Small"}})))["agent_id"];
+
+  // A 150 KB description fits the database; its briefing of 300 KB does not.
+  const json big = server.request(toolCall(2, "create_agent", {{"name", "Big"}, {"description", std::string(150000, 'd')}}));
+  ASSERT_TRUE(big.contains("error")) << big.dump().substr(0, 300);
+  EXPECT_EQ(big["error"]["code"], -32603);
+  const std::string briefingError = big["error"]["message"];
+  EXPECT_TRUE(briefingError.starts_with("Could not write " + (dir / "agents").string() + "/ag_")) << briefingError;
+  EXPECT_TRUE(briefingError.ends_with("/CLAUDE.md: File too large")) << briefingError;
+
+  // A 300 KB prompt does not fit the database's log.
+  const json task = server.request(
+      toolCall(3, "create_task", {{"agent_id", agent}, {"name", "huge"}, {"prompt", std::string(300000, 'p')}}));
+  ASSERT_TRUE(task.contains("error")) << task.dump().substr(0, 300);
+  EXPECT_EQ(task["error"]["code"], -32603);
+  EXPECT_EQ(task["error"]["message"], "SQLite error: disk I/O error (File too large)");
+
+  // The server goes on, and so do calls that fit.
+  EXPECT_EQ(server.request(json{{"id", 4}, {"method", "ping"}})["result"], json::object());
+  const json small = server.request(toolCall(5, "create_task", {{"agent_id", agent}, {"name", "t"}, {"prompt", "p"}}));
+  EXPECT_TRUE(toolResult(small)["task_id"].get<std::string>().starts_with("tk_")) << small.dump();
+  const Finished done = server.finish();
+  EXPECT_EQ(done.status, 0) << "-25 is SIGXFSZ";
+  EXPECT_EQ(done.errLines(), (Lines{kReady, kClosed}));
+}
+
 TEST(EndToEndProtocol, ALineOfTwentyMegabytesIsHandledWhole) {
   std::string description(20 << 20, 'x');
   for (size_t i = 0; i < description.size(); i += 4093) description[i] = static_cast<char>('a' + i % 26);
@@ -453,8 +491,10 @@ long openFlags(int pid, int fd) {
 
 TEST(EndToEndPipes, NonBlockingDescriptorsLoseNothingAndKeepTheirFlags) {
   using namespace std::chrono_literals;
-  for (const SpawnOptions options : {SpawnOptions{.nonBlockingInput = false, .nonBlockingOutputs = true},
-                                     SpawnOptions{.nonBlockingInput = true, .nonBlockingOutputs = true}}) {
+  for (const bool nonBlockingInput : {false, true}) {
+    SpawnOptions options;
+    options.nonBlockingInput = nonBlockingInput;
+    options.nonBlockingOutputs = true;
     SCOPED_TRACE(options.nonBlockingInput ? "all three non-blocking" : "outputs non-blocking");
     TempDir dir;
     ServerProcess server(serverEnvironment(dir), {}, {}, options);

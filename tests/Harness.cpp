@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,7 +96,19 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  // The child takes its limits from ours when it is spawned: lowered for
+  // that moment only, and raised again before this process writes or
+  // grows its stack.
+  std::vector<std::pair<int, rlimit>> saved;
+  for (const auto& [resource, soft] : options.limits) {
+    rlimit limit{};
+    getrlimit(resource, &limit);
+    saved.emplace_back(resource, limit);
+    limit.rlim_cur = static_cast<rlim_t>(soft);
+    if (setrlimit(resource, &limit) != 0) throw std::runtime_error("setrlimit");
+  }
   const int rc = posix_spawn(&pid_, serverBinary(), &actions, nullptr, argp.data(), envp.data());
+  for (const auto& [resource, limit] : saved) setrlimit(resource, &limit);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

@@ -6,11 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // A fresh directory under the system's temporary directory, removed with
@@ -57,6 +59,9 @@ struct SpawnOptions {
   // as a parent that shares them non-blocking would leave them.
   bool nonBlockingInput = false;
   bool nonBlockingOutputs = false;  // standard output and standard error
+  // Soft resource limits the server starts with, such as {RLIMIT_STACK,
+  // 32 << 10} for `ulimit -s 32`.
+  std::vector<std::pair<int, uint64_t>> limits;
 };
 
 // The server binary, running with exactly `env` as its environment.
