@@ -23,8 +23,9 @@ using nlohmann::json;
 
 namespace {
 
-// Deeper input is refused as invalid as it is read, so that no line can
-// exhaust the stack while it is read, echoed or freed.
+// Deeper input is refused as invalid as it is read. Reading, echoing and
+// freeing a message take no stack per level of nesting, so the limit holds
+// on any stack.
 constexpr int kMaxNesting = 512;
 constexpr size_t kReadChunk = 64 * 1024;
 

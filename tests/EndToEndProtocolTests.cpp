@@ -325,6 +325,9 @@ TEST(EndToEndProtocol, SplitReadsToolTextAndAClientThatStopsReading) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "agents"), fs::directory_iterator()), 2);
 }
 
+// Whatever the stack (the default, or `ulimit -s` of 32, 64 or 96 KiB), a
+// line nested as deep as the reader takes is read, answered (its id echoed,
+// however deep) and freed, and a deeper one is invalid JSON.
 TEST(EndToEndProtocol, DeepNestingIsInvalidJSONNotACrash) {
   auto nested = [](int depth) {
     return R"({"id":1,"method":"ping","x":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
@@ -335,21 +338,37 @@ TEST(EndToEndProtocol, DeepNestingIsInvalidJSONNotACrash) {
     return s;
   }();
   const std::string inString = R"({"id":2,"method":"ping","x":")" + std::string(2000, '[') + R"("})";
-  TempDir dir;
-  ServerProcess server(serverEnvironment(dir));
-  // Each line is followed by a ping whose answer shows the server is past it
-  // (and lets us drain the long diagnostics as we go).
-  for (const std::string& line : {deepArrays, deepObjects, nested(512), nested(513), inString}) {
-    server.send(line + "\n{\"id\":\"p\",\"method\":\"ping\"}\n");
-    if (line == nested(512) || line == inString) {
-      EXPECT_EQ(server.readLine(), ok(line == inString ? "2" : "1", "{}"));
+  const std::string deepId = std::string(511, '[') + std::string(511, ']');
+  const std::string deepIdLine = R"({"id":)" + deepId + R"(,"method":"ping"})";
+  std::string deepObjectArgument;
+  for (int i = 0; i < 508; ++i) deepObjectArgument += "{\"k\":";
+  deepObjectArgument += "1" + std::string(508, '}');
+  const std::string deepArgumentsLine =
+      R"({"id":3,"method":"tools/call","params":{"name":"create_agent","arguments":{"name":"Deep","x":)" +
+      deepObjectArgument + "}}}";
+  for (const uint64_t stackKiB : {0, 32, 64, 96}) {
+    SCOPED_TRACE(stackKiB ? "ulimit -s " + std::to_string(stackKiB) : "the default stack");
+    TempDir dir;
+    SpawnOptions options;
+    if (stackKiB) options.limits = {{RLIMIT_STACK, stackKiB << 10}};
+    ServerProcess server(serverEnvironment(dir), {}, {}, options);
+    // Each line is followed by a ping whose answer shows the server is past
+    // it (and lets us drain the long diagnostics as we go).
+    for (const std::string& line :
+         {deepArrays, deepObjects, nested(512), nested(513), inString, deepIdLine, deepArgumentsLine}) {
+      server.send(line + "\n{\"id\":\"p\",\"method\":\"ping\"}\n");
+      if (line == nested(512) || line == inString || line == deepIdLine) {
+        EXPECT_EQ(server.readLine(), ok(line == inString ? "2" : line == deepIdLine ? deepId : "1", "{}"));
+      } else if (line == deepArgumentsLine) {
+        EXPECT_TRUE(agentIdOf(server.readLine()).starts_with("ag_"));
+      }
+      EXPECT_EQ(server.readLine(), ok("\"p\"", "{}"));
     }
-    EXPECT_EQ(server.readLine(), ok("\"p\"", "{}"));
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0) << "-11 is SIGSEGV";
+    const std::string bad = kPrefix + "invalid JSON: ";
+    EXPECT_EQ(done.errLines(), (Lines{kReady, bad + deepArrays, bad + deepObjects, bad + nested(513), kClosed}));
   }
-  const Finished done = server.finish();
-  EXPECT_EQ(done.status, 0);
-  const std::string bad = kPrefix + "invalid JSON: ";
-  EXPECT_EQ(done.errLines(), (Lines{kReady, bad + deepArrays, bad + deepObjects, bad + nested(513), kClosed}));
 }
 
 // Under `ulimit -f`, a write past the limit is an error of the call that
