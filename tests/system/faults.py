@@ -6,7 +6,7 @@ a lowered address-space limit with lines larger than it, briefings that would
 grow past their limit, infinite times stored by another process, and answers
 compared with the file while another process writes between calls.
 Usage: faults.py SERVER_BINARY
-       {lock|writers|crash|disk|memory|kill|race|oversize|startlock|infinity|snapshot};
+       {lock|writers|crash|disk|memory|kill|race|unlocked|oversize|startlock|infinity|snapshot};
 exit status 0 when every check holds, 1 on the first failure, 77 when the case
 cannot run here."""
 import fcntl, json, math, os, random, re, resource, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
@@ -430,6 +430,51 @@ def case_race(binary, work):
     figures["rows checked"] += 4
     log(f"race: the fast server waited {waited:.2f} s for the slow one's render; CLAUDE.md lists both tasks; "
         f"a lock never released failed the call after {blocked:.1f} s: {error['message']}")
+
+
+def case_unlocked(binary, work):
+    """Where flock fails (ENOLCK, as on some network file systems) renders run
+    unlocked: one must leave alone the temporary file that another is
+    writing. The slow server's fsync is slowed so that the fast one renders
+    while the slow one's file exists; both calls must succeed. A leftover
+    unchanged for two hours still goes; a fresh one may be another render's
+    and stays."""
+    strace = strace_or_skip("unlocked")
+    if strace is None:
+        return SKIP
+    unlocked = strace + ["-e", "inject=flock:error=ENOLCK"]
+    fast = Server(binary, work, wrap=unlocked)
+    agent = fast.call("create_agent", {"name": "Unlocked"})["agent_id"]
+    directory = os.path.join(fast.root, agent)
+    old, fresh = (os.path.join(directory, f".CLAUDE.md.{n}.tmp") for n in ("0ld0ld0ld0", "fresh0fres"))
+    for path in (old, fresh):
+        with open(path, "w") as f:
+            f.write("partial")
+    os.utime(old, (time.time() - 7200, time.time() - 7200))
+    fast.call("create_task", {"agent_id": agent, "name": "first", "prompt": "p"})
+    check(not os.path.exists(old) and os.path.exists(fresh),
+          f"unlocked render: the old leftover must go, the fresh file stay: {sorted(os.listdir(directory))}")
+    os.unlink(fresh)
+
+    slow = Server(binary, work, wrap=unlocked + ["-e", "inject=fsync:delay_enter=1500000"])
+    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
+    deadline = time.monotonic() + 30
+    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
+        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
+        time.sleep(0.001)
+    fast.call("create_task", {"agent_id": agent, "name": "fast", "prompt": "p"})
+    result, error = slow.receive()
+    check(error is None, f"the slow create_task lost its temporary file to the fast one's render: {error}")
+    check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
+    # Unlocked, the render written last may miss a task; the next one lists them all.
+    fast.call("create_task", {"agent_id": agent, "name": "last", "prompt": "p"})
+    db = connect(fast.db)
+    check(claude(fast.root, agent) == render("Unlocked", None, agent_tasks(db, agent)), "CLAUDE.md after the race")
+    slow.close()
+    fast.close()
+    figures["rows checked"] += 4
+    log("unlocked: with flock failing (ENOLCK), a render beside another one's temporary file left it alone; "
+        "both calls succeeded; a two-hour-old leftover was removed, a fresh one kept")
 
 
 def peak_memory(proc):
