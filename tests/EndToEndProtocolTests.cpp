@@ -600,3 +600,46 @@ TEST(EndToEndSignals, TheRequestInHandIsAnsweredThenTheServerStops) {
   EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "SIGTERM received; exiting"}));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "agents"), fs::directory_iterator()), 1);
 }
+
+// A stop signal while an answer waits for the client to read it: the answer
+// gets a few seconds to drain, which a reading client uses to take it whole;
+// a client that has stopped reading no longer keeps the server alive. The
+// ping behind the request is not handled either way.
+TEST(EndToEndSignals, AnAnswerTheClientDoesNotReadDelaysTheStopOnlyBriefly) {
+  using namespace std::chrono_literals;
+  for (const bool clientReads : {true, false}) {
+    SCOPED_TRACE(clientReads ? "the client reads after the signal" : "the client never reads");
+    TempDir dir;
+    ServerProcess server(serverEnvironment(dir));
+    const std::string description(2 << 20, 'd');
+    server.sendLine(toolCall(1, "create_agent", {{"name", "Big"}, {"description", description}}));
+    const std::string id = agentIdOf(server.readLine(std::chrono::seconds(30)));
+    // A 2 MB answer fills the pipe (64 KiB) at once; the server waits in its write.
+    server.send(toolCall(2, "get_agent", {{"agent_id", id}}).dump() + "\n{\"id\":3,\"method\":\"ping\"}\n");
+    for (int i = 0; i < 500 && server.unreadInput() > 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.unreadInput(), 0u);
+    std::this_thread::sleep_for(300ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(server.pid(), SIGTERM);
+    server.closeInput();
+    if (clientReads) {
+      std::this_thread::sleep_for(200ms);
+      const json answer = json::parse(server.readLine(std::chrono::seconds(10)));
+      EXPECT_TRUE(toolResult(answer)["agent"]["description"] == description);
+    }
+    EXPECT_TRUE(server.waitForError(kPrefix + "SIGTERM received; exiting\n", 20s, /*readOutput=*/clientReads));
+    const auto stopped = std::chrono::steady_clock::now() - signalled;
+    EXPECT_LT(stopped, 10s);
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0);
+    EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "SIGTERM received; exiting"}));
+    if (clientReads) {
+      EXPECT_EQ(done.out, "") << "the ping behind the request was answered";
+    } else {
+      EXPECT_GE(stopped, 2s) << "the answer got no time to drain";
+      EXPECT_GT(done.out.size(), 0u);
+      EXPECT_LT(done.out.size(), description.size()) << "the answer was written whole";
+      EXPECT_EQ(done.out.find('\n'), std::string::npos) << "the ping behind the request was answered";
+    }
+  }
+}

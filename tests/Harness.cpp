@@ -152,8 +152,8 @@ void ServerProcess::send(std::string_view bytes) {
 void ServerProcess::sendLine(const json& message) { send(message.dump() + "\n"); }
 
 // Reads whatever the server has written within `timeoutMs`.
-void ServerProcess::pump(int timeoutMs) {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+void ServerProcess::pump(int timeoutMs, bool readOutput) {
+  pollfd fds[2] = {{readOutput ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
   if (poll(fds, 2, timeoutMs) <= 0) return;
   char buffer[65536];
   for (int i = 0; i < 2; ++i) {
@@ -185,11 +185,11 @@ std::string ServerProcess::readLine(std::chrono::milliseconds timeout) {
   }
 }
 
-bool ServerProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
+bool ServerProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout, bool readOutput) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (errBuffer_.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline || err_ < 0) return false;
-    pump(20);
+    pump(20, readOutput);
   }
   return true;
 }

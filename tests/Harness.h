@@ -86,13 +86,15 @@ class ServerProcess {
   size_t unreadInput() const;
   void closeOutput();  // closes our end of the server's standard output
   // Reads standard error until it holds `text` or the time is up; true when it does.
-  bool waitForError(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Standard output is read meanwhile unless `readOutput` is false.
+  bool waitForError(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                    bool readOutput = true);
   // Closes standard input if still open and waits for the process to end.
   Finished finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   int pid() const { return pid_; }
 
  private:
-  void pump(int timeoutMs);
+  void pump(int timeoutMs, bool readOutput = true);
 
   int pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
