@@ -110,7 +110,9 @@ class AgentDirectory {
   void forEachEntry(Visit visit) const {
 #ifdef __linux__
     // Straight from the descriptor we hold: no second open of the directory.
-    alignas(8) char buffer[16384];
+    // A few entries make an agent directory; the buffer is small so that a
+    // small stack (ulimit -s) has room for it.
+    alignas(8) char buffer[2048];
     for (;;) {
       const ssize_t n = ::getdents64(fd_, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
@@ -278,20 +280,24 @@ std::optional<std::string> readWholeFile(const fs::path& path, struct stat& info
     ::close(fd);
     return std::nullopt;
   }
-  std::string contents;
-  contents.reserve(static_cast<size_t>(info.st_size));
-  char buffer[65536];
+  // Read straight into the text, with a byte to spare so that the end of a
+  // file that kept its size is seen without growing it; no buffer on the
+  // stack, which may be small (ulimit -s).
+  std::string contents(static_cast<size_t>(info.st_size) + 1, '\0');
+  size_t used = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (used == contents.size()) contents.resize(contents.size() * 2);
+    const ssize_t n = ::read(fd, contents.data() + used, contents.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ::close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
-    contents.append(buffer, static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
   ::close(fd);
+  contents.resize(used);
   return contents;
 }
 

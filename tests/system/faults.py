@@ -875,7 +875,7 @@ ERRORS = {  # the first of each is the one a CI run uses
     "openat": [("ENOSPC", PERSISTENT), ("EMFILE", PERSISTENT), ("EINTR", TRANSIENT)],
     "close": [("EIO", PERSISTENT), ("EINTR", TRANSIENT)],
     "fcntl": [("ENOLCK", PERSISTENT), ("EAGAIN", PERSISTENT)],  # EAGAIN: another process holds the lock
-    "flock": [("ENOLCK", PERSISTENT), ("EINTR", TRANSIENT), ("EWOULDBLOCK", PERSISTENT)],
+    "flock": [("ENOLCK", PERSISTENT), ("EINTR", TRANSIENT), ("EAGAIN", PERSISTENT)],  # EAGAIN: another render holds it
     "getdents64": [("EIO", PERSISTENT)],
     "newfstatat": [("EIO", PERSISTENT), ("ENOMEM", PERSISTENT)],
     "fstat": [("EIO", PERSISTENT), ("ENOMEM", PERSISTENT)],
