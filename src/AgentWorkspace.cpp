@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -301,147 +300,40 @@ std::optional<std::string> readWholeFile(const fs::path& path, struct stat& info
   return contents;
 }
 
-void replaceAll(std::string& text, std::string_view placeholder, std::string_view replacement) {
-  std::string result;
-  size_t from = 0;
-  size_t at = text.find(placeholder);
-  if (at == std::string::npos) return;
-  result.reserve(text.size() + replacement.size());
-  while (at != std::string::npos) {
-    result.append(text, from, at - from).append(replacement);
-    from = at + placeholder.size();
-    at = text.find(placeholder, from);
+// How often `placeholder` occurs in `text`. A placeholder begins with "{{"
+// and ends with "}}", so two occurrences never overlap: each one found is
+// one that a left-to-right replacement replaces.
+uint64_t occurrences(std::string_view text, std::string_view placeholder) {
+  uint64_t count = 0;
+  for (size_t at = text.find(placeholder); at != std::string_view::npos; at = text.find(placeholder, at)) {
+    ++count;
+    at += placeholder.size();
   }
-  result.append(text, from, std::string::npos);
-  text = std::move(result);
+  return count;
+}
+
+// `text` with every occurrence of `placeholder` replaced by `value`, built
+// at `size`, the size it was worked out to have.
+std::string replaceAll(std::string_view text, std::string_view placeholder, std::string_view value, size_t size) {
+  std::string result;
+  result.reserve(size);
+  size_t from = 0;
+  for (size_t at = text.find(placeholder); at != std::string_view::npos; at = text.find(placeholder, from)) {
+    result.append(text, from, at - from).append(value);
+    from = at + placeholder.size();
+  }
+  result.append(text, from, std::string_view::npos);
+  return result;
 }
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
 }
 
-// The sizes of the texts that the replacements make one after the other,
-// found without making them: the template streams through one matcher per
-// placeholder, each passing on what it lets through and the value it puts in
-// place of a match. What a value does downstream depends only on the states
-// of the matchers it passes, so it is worked out once per state and then
-// counted as often as it occurs: a value that repeats another placeholder a
-// thousand times costs a thousand look-ups, not a thousand copies.
-class ReplacementSizer {
- public:
-  static constexpr int kStages = 4;
-  using Sizes = std::array<uint64_t, kStages + 1>;
-
-  ReplacementSizer(const std::array<std::string_view, kStages>& placeholders,
-                   const std::array<std::string_view, kStages>& values)
-      : placeholders_(placeholders), values_(values) {}
-
-  // [0] the template's size, [k] the size after the k-th replacement.
-  Sizes measure(std::string_view templateText) {
-    feedText(0, templateText);
-    // The end of the text: what a matcher still holds was no match.
-    for (int stage = 0; stage < kStages; ++stage) {
-      const int held = state_[stage];
-      state_[stage] = 0;
-      for (int i = 0; i < held; ++i) feed(stage + 1, static_cast<unsigned char>(placeholders_[stage][i]));
-    }
-    return size_;
-  }
-
- private:
-  struct Passage {
-    std::array<uint8_t, kStages> states;
-    Sizes added;
-  };
-
-  // `text` enters matcher `stage`. While no matcher from there on holds
-  // anything, a byte that begins none of their placeholders goes straight
-  // through, so plain text is counted a run at a time.
-  void feedText(int stage, std::string_view text) {
-    std::string starts;
-    for (int s = stage; s < kStages; ++s) {
-      if (starts.find(placeholders_[s][0]) == std::string::npos) starts.push_back(placeholders_[s][0]);
-    }
-    // One byte to look for (the usual case: every placeholder begins with
-    // the same one) is found at memchr's speed; find_first_of looks at
-    // every byte in turn, which in a list of 10,000 tasks counts.
-    const auto nextStart = [&](std::string_view rest) {
-      return starts.size() == 1 ? rest.find(starts[0]) : rest.find_first_of(starts);
-    };
-    while (!text.empty()) {
-      bool idle = true;
-      for (int s = stage; s < kStages; ++s) idle = idle && state_[s] == 0;
-      if (idle) {
-        const size_t plain = std::min(nextStart(text), text.size());
-        for (int s = stage; s <= kStages; ++s) size_[s] = saturatingAdd(size_[s], plain);
-        text.remove_prefix(plain);
-        if (text.empty()) break;
-      }
-      feed(stage, static_cast<unsigned char>(text.front()));
-      text.remove_prefix(1);
-    }
-  }
-
-  // Byte `c` enters matcher `stage`; stage kStages is the finished text.
-  void feed(int stage, unsigned char c) {
-    size_[stage] = saturatingAdd(size_[stage], 1);
-    if (stage == kStages) return;
-    const std::string_view placeholder = placeholders_[stage];
-    const int held = state_[stage];
-    if (static_cast<unsigned char>(placeholder[held]) == c) {
-      if (held + 1 < static_cast<int>(placeholder.size())) {
-        state_[stage] = static_cast<uint8_t>(held + 1);
-      } else {
-        state_[stage] = 0;
-        feedValue(stage + 1);
-      }
-      return;
-    }
-    // No longer a match: keep the longest end of what was held plus `c` that
-    // could still begin one, and pass on the bytes before it.
-    int kept = held;
-    for (; kept > 0; --kept) {
-      // Does placeholder[0, kept) end the text placeholder[0, held) + c?
-      if (static_cast<unsigned char>(placeholder[kept - 1]) == c &&
-          placeholder.substr(0, kept - 1) == placeholder.substr(held + 1 - kept, kept - 1)) {
-        break;
-      }
-    }
-    state_[stage] = static_cast<uint8_t>(kept);
-    const int passed = held + 1 - kept;
-    for (int i = 0; i < passed; ++i) {
-      feed(stage + 1, i < held ? static_cast<unsigned char>(placeholder[i]) : c);
-    }
-  }
-
-  // The value of placeholder stage-1 enters matcher `stage`.
-  void feedValue(int stage) {
-    const std::string_view value = values_[stage - 1];
-    if (stage == kStages) {
-      size_[stage] = saturatingAdd(size_[stage], value.size());
-      return;
-    }
-    uint32_t key = static_cast<uint32_t>(stage);
-    for (int s = stage; s < kStages; ++s) key = key << 8 | state_[s];
-    if (const auto found = memo_.find(key); found != memo_.end()) {
-      for (int s = stage; s < kStages; ++s) state_[s] = found->second.states[s];
-      for (int s = stage; s <= kStages; ++s) size_[s] = saturatingAdd(size_[s], found->second.added[s]);
-      return;
-    }
-    const Sizes before = size_;
-    size_.fill(0);
-    feedText(stage, value);
-    Passage passage{state_, size_};
-    for (int s = 0; s <= kStages; ++s) size_[s] = saturatingAdd(before[s], passage.added[s]);
-    memo_.emplace(key, passage);
-  }
-
-  std::array<std::string_view, kStages> placeholders_;
-  std::array<std::string_view, kStages> values_;
-  std::array<uint8_t, kStages> state_{};
-  Sizes size_{};
-  std::unordered_map<uint32_t, Passage> memo_;
-};
+uint64_t saturatingMultiply(uint64_t a, uint64_t b) {
+  uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
+}
 
 }  // namespace
 
@@ -472,22 +364,29 @@ std::string AgentWorkspace::fillTemplate(std::string_view templateText, const st
                                          uint64_t expansion) {
   uint64_t limit = saturatingAdd(templateText.size(), expansion);
   for (const std::string_view value : values) limit = saturatingAdd(limit, value.size());
-  const ReplacementSizer::Sizes sizes = ReplacementSizer(placeholders(), values).measure(templateText);
-  const uint64_t largest = *std::max_element(sizes.begin() + 1, sizes.end());
-  if (largest > limit) {
-    const auto bytes = [](uint64_t n) {
-      return n == std::numeric_limits<uint64_t>::max() ? "more than " + std::to_string(n - 1) + " bytes"
-                                                       : std::to_string(n) + " bytes";
-    };
-    std::string message = "the briefing would be " + bytes(sizes.back());
-    if (largest != sizes.back()) message += " and its placeholders would expand to " + bytes(largest) + " on the way";
-    throw BriefingTooLarge(message + ", over its limit of " + std::to_string(limit) +
-                           " bytes (the template and the values it is made of, plus " + std::to_string(expansion) +
-                           ")");
-  }
-  // Every text on the way fits the limit: replace as plainly as it reads.
   std::string text(templateText);
-  for (size_t i = 0; i < values.size(); ++i) replaceAll(text, placeholders()[i], values[i]);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string_view placeholder = placeholders()[i], value = values[i];
+    const uint64_t count = occurrences(text, placeholder);
+    if (count == 0) continue;
+    // Worked out before the text is built, so that no text on the way to
+    // the briefing is ever larger than the limit.
+    const uint64_t size =
+        saturatingAdd(text.size() - count * placeholder.size(), saturatingMultiply(count, value.size()));
+    if (size > limit) {
+      const auto bytes = [](uint64_t n) {
+        return n == std::numeric_limits<uint64_t>::max() ? "more than " + std::to_string(n - 1) + " bytes"
+                                                         : std::to_string(n) + " bytes";
+      };
+      const std::string what = i + 1 == values.size()
+                                   ? "the briefing would be " + bytes(size)
+                                   : "the briefing's placeholders would expand to " + bytes(size) + " on the way";
+      throw BriefingTooLarge(what + ", over its limit of " + std::to_string(limit) +
+                             " bytes (the template and the values it is made of, plus " + std::to_string(expansion) +
+                             ")");
+    }
+    text = replaceAll(text, placeholder, value, static_cast<size_t>(size));
+  }
   return text;
 }
 

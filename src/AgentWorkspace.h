@@ -64,9 +64,6 @@ class AgentWorkspace {
   // Touches nothing.
   AgentWorkspace(std::filesystem::path agentRoot, std::filesystem::path templateURL);
 
-  const std::filesystem::path& agentRoot() const { return agentRoot_; }
-  const std::filesystem::path& templateURL() const { return templateURL_; }
-
   // Makes the agent's workspace for a new agent: the same as render.
   void provision(const std::string& agentId, const std::string& name, const std::optional<std::string>& description,
                  const TaskReader& readTasks);
@@ -102,11 +99,11 @@ class AgentWorkspace {
 
   // `templateText` with every occurrence of each placeholder replaced by the
   // value at its index, one placeholder after the other, each search running
-  // over the text the earlier replacements made. The sizes are worked out
-  // before anything is built. The limit is the size of the template and of
-  // the four values together plus `expansion`: throws std::length_error
-  // naming the briefing's size and the limit when the briefing, or any text
-  // on the way to it, would exceed it.
+  // over the text the earlier replacements made. Each text's size is worked
+  // out before it is built. The limit is the size of the template and of the
+  // four values together plus `expansion`: throws std::length_error naming
+  // the size and the limit at the first text that would exceed it (the
+  // briefing itself, or a text on the way to it).
   static std::string fillTemplate(std::string_view templateText, const std::array<std::string_view, 4>& values,
                                   uint64_t expansion = kMaxExpansionBytes);
 

@@ -33,32 +33,25 @@ bool writeNumber(const nlohmann::json& value, std::string& out) {
   return true;
 }
 
-// What each byte of a string's contents becomes: written once, as JSON text,
-// or twice, as the contents of a JSON string that holds that text. An empty
-// entry leaves the byte as it is.
+// What each byte of a string's contents becomes; an empty entry leaves the
+// byte as it is.
 using EscapeTable = std::array<std::string_view, 256>;
 
-constexpr EscapeTable makeEscapes(bool twice) {
+constexpr EscapeTable makeEscapes() {
   EscapeTable table{};
-  constexpr std::string_view once[] = {
+  constexpr std::string_view controls[] = {
       "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
       "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
       "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
       "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
-  constexpr std::string_view twiceOver[] = {
-      "\\\\u0000", "\\\\u0001", "\\\\u0002", "\\\\u0003", "\\\\u0004", "\\\\u0005", "\\\\u0006", "\\\\u0007",
-      "\\\\b",     "\\\\t",     "\\\\n",     "\\\\u000b", "\\\\f",     "\\\\r",     "\\\\u000e", "\\\\u000f",
-      "\\\\u0010", "\\\\u0011", "\\\\u0012", "\\\\u0013", "\\\\u0014", "\\\\u0015", "\\\\u0016", "\\\\u0017",
-      "\\\\u0018", "\\\\u0019", "\\\\u001a", "\\\\u001b", "\\\\u001c", "\\\\u001d", "\\\\u001e", "\\\\u001f"};
-  for (int c = 0; c < 0x20; ++c) table[c] = twice ? twiceOver[c] : once[c];
-  table['"'] = twice ? "\\\\\\\"" : "\\\"";
-  table['\\'] = twice ? "\\\\\\\\" : "\\\\";
-  table['/'] = twice ? "\\\\\\/" : "\\/";
+  for (int c = 0; c < 0x20; ++c) table[c] = controls[c];
+  table['"'] = "\\\"";
+  table['\\'] = "\\\\";
+  table['/'] = "\\/";
   return table;
 }
 
-constexpr EscapeTable kOnce = makeEscapes(false);
-constexpr EscapeTable kTwice = makeEscapes(true);
+constexpr EscapeTable kEscapes = makeEscapes();
 
 // True when one of the eight bytes in `chunk` may need an escape: a control
 // character, a quote, a backslash or a slash. Never false when one does; a
@@ -71,11 +64,11 @@ bool mayNeedEscape(uint64_t chunk) {
   return (below20 | quote | backslash | hasZero(chunk ^ (ones * '/'))) != 0;
 }
 
-void writeStringWith(const EscapeTable& escapes, std::string_view quote, std::string_view text, std::string& out) {
+void writeQuoted(std::string_view text, std::string& out) {
   // Room for a few escapes without growing; a string that needs more grows
   // once or twice.
-  out.reserve(out.size() + text.size() + text.size() / 16 + 2 * quote.size());
-  out.append(quote);
+  out.reserve(out.size() + text.size() + text.size() / 16 + 2);
+  out.push_back('"');
   // Text is mostly bytes written as they are: skip them eight at a time.
   const char* data = text.data();
   const size_t size = text.size();
@@ -89,26 +82,22 @@ void writeStringWith(const EscapeTable& escapes, std::string_view quote, std::st
       i += 8;
     }
     const size_t chunkEnd = std::min(i + 8, size);
-    while (i < chunkEnd && escapes[static_cast<unsigned char>(data[i])].empty()) ++i;
+    while (i < chunkEnd && kEscapes[static_cast<unsigned char>(data[i])].empty()) ++i;
     if (i == size) break;
     if (i == chunkEnd) continue;
     out.append(data + runStart, i - runStart);
-    out.append(escapes[static_cast<unsigned char>(data[i])]);
+    out.append(kEscapes[static_cast<unsigned char>(data[i])]);
     runStart = ++i;
   }
   out.append(data + runStart, size - runStart);
-  out.append(quote);
+  out.push_back('"');
 }
 
-// Writes `value` as JSON text, or (`twice`) as the contents of a JSON string
-// holding that text: the same walk, with every quote of the text escaped and
-// every string's contents escaped a second time. The arrays and objects
-// still open are kept on the heap, not the call stack, so that the deepest
-// value the reader takes is written on any stack.
-bool writeValue(const nlohmann::json& root, std::string& out, bool twice) {
+// Writes `value` as JSON text. The arrays and objects still open are kept
+// on the heap, not the call stack, so that the deepest value the reader
+// takes is written on any stack.
+bool writeValue(const nlohmann::json& root, std::string& out) {
   using Type = nlohmann::json::value_t;
-  const std::string_view quote = twice ? "\\\"" : "\"";
-  const EscapeTable& escapes = twice ? kTwice : kOnce;
   struct Open {
     const nlohmann::json* container;
     nlohmann::json::array_t::const_iterator element;
@@ -133,7 +122,7 @@ bool writeValue(const nlohmann::json& root, std::string& out, bool twice) {
       case Type::string: {
         const auto& s = value->get_ref<const std::string&>();
         if (!utf8::isValid(s)) return false;
-        writeStringWith(escapes, quote, s, out);
+        writeQuoted(s, out);
         break;
       }
       case Type::array:
@@ -171,7 +160,7 @@ bool writeValue(const nlohmann::json& root, std::string& out, bool twice) {
         if (inner.member != members.begin()) out.push_back(',');
         const auto& [key, member] = *inner.member++;
         if (!utf8::isValid(key)) return false;
-        writeStringWith(escapes, quote, key, out);
+        writeQuoted(key, out);
         out.push_back(':');
         value = &member;
       }
@@ -181,21 +170,9 @@ bool writeValue(const nlohmann::json& root, std::string& out, bool twice) {
 
 }  // namespace
 
-void writeString(std::string_view text, std::string& out, Form form) {
-  if (form == Form::json) writeStringWith(kOnce, "\"", text, out);
-  else writeStringWith(kTwice, "\\\"", text, out);
-}
+void writeString(std::string_view text, std::string& out) { writeQuoted(text, out); }
 
-bool write(const nlohmann::json& value, std::string& out, Form form) {
-  return writeValue(value, out, form == Form::inString);
-}
-
-bool writeAsString(const nlohmann::json& value, std::string& out) {
-  out.push_back('"');
-  if (!writeValue(value, out, true)) return false;
-  out.push_back('"');
-  return true;
-}
+bool write(const nlohmann::json& value, std::string& out) { return writeValue(value, out); }
 
 namespace {
 
@@ -483,14 +460,14 @@ std::optional<nlohmann::json> read(std::string_view text, int maxDepth) {
 std::string& ObjectWriter::member(std::string_view key) {
   if (!first_) out_.push_back(',');
   first_ = false;
-  const std::string_view quote = form_ == Form::json ? "\"" : "\\\"";
-  out_.append(quote).append(key).append(quote).push_back(':');
+  out_.push_back('"');
+  out_.append(key).append("\":");
   return out_;
 }
 
 void ObjectWriter::writeText(std::string_view bytes) {
-  if (utf8::isValid(bytes)) writeString(bytes, out_, form_);
-  else writeString(utf8::sanitize(bytes), out_, form_);
+  if (utf8::isValid(bytes)) writeString(bytes, out_);
+  else writeString(utf8::sanitize(bytes), out_);
 }
 
 ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view bytes) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 class SQLiteConnection;
-class Statement;
+class StoreSnapshot;
 
 // The server's only access to persistent data: one user's agents, tasks and
 // runs in a SQLite file shared with the scheduler's other processes, and each
@@ -20,12 +20,17 @@ class Statement;
 // Every operation runs its statements to completion before it returns; the
 // statements are compiled once and kept, but none is left mid-step, and there
 // are no explicit transactions. An operation that writes twice keeps its
-// first write when the second fails and reports the failure. Reads are limited to the configured user: another
-// user's record looks exactly like a missing one.
+// first write when the second fails and reports the failure. Reads are
+// limited to the configured user: another user's record looks exactly like a
+// missing one. Reads never write: the tables are made at start-up (or, when
+// a lock kept start-up from it, by the first operation after), and a table
+// missing after that is an error.
 //
-// Lists, counts and briefings are answered from what the store has already
-// read, for as long as no other process has committed to the file; the
-// answers are byte for byte those the file gives.
+// Lists, counts and briefings are answered from a snapshot of what the store
+// has read (StoreSnapshot), checked against the file on every operation; the
+// answers are byte for byte those the file gives. A lock that another
+// process holds costs an operation at most one busy time-out per statement
+// it runs: the store's own checks never wait for it.
 //
 // Errors: MCPStoreError for the database and for missing records;
 // std::runtime_error (with the path and the system's reason) for the file
@@ -46,15 +51,9 @@ class MCPAgentStore {
   // start-up goes on.
   void openAndMigrate();
 
-  const std::string& userId() const { return userId_; }
-  const std::filesystem::path& agentRoot() const { return workspace_.agentRoot(); }
-  const std::filesystem::path& templateURL() const { return workspace_.templateURL(); }
-
   // --- Reads. Each appends its records to `out` as compact JSON text
   // (members in ascending byte order of their keys, "/" escaped, ill-formed
-  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null), in
-  // the form in which a tool result's text travels in its envelope: as the
-  // contents of a JSON string, every quote and backslash escaped once more.
+  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null).
   // Each throws MCPStoreError::sqlError when a statement cannot be prepared
   // or a step fails (leaving `out` unspecified); a failed step is never
   // taken for the end of the rows.
@@ -110,52 +109,26 @@ class MCPAgentStore {
   void regenerateAgentCLAUDE(const std::string& agentId, const std::string& agentName,
                              const std::optional<std::string>& agentDescription);
 
-  // The template used when the template file cannot be read.
-  static const std::string& defaultTemplate() { return AgentWorkspace::defaultTemplate(); }
-
-  // Compact JSON text of a list of strings, or "[]" when it cannot be written.
-  static std::string jsonArray(const std::vector<std::string>& values);
-
  private:
   struct AgentIdentity {
     std::string name;
     std::optional<std::string> description;
   };
 
-  // What the store has read of the user's agents and of the tasks table,
-  // kept while no other process commits (see snapshot()).
-  struct Snapshot;
+  SQLiteConnection& connection();
+  // Makes the tables when start-up could not, without waiting for a lock
+  // (the operation's own statements wait); true once they were made or
+  // found in this process, after which they are never made again.
+  void ensureTables();
+  // ensureTables(), and the snapshot's note of the file's version, at the
+  // start of an operation that reads through the snapshot.
+  void beginOperation();
 
   // The user's agent's name and description, without counting its tasks.
   std::optional<AgentIdentity> findAgent(const std::string& agentId);
   // The agent's tasks as its briefing lists them; none when they cannot be
-  // read. Either the snapshot's list, kept up to date as tasks are added, or
-  // `scratch` filled from the file.
+  // read. Either the snapshot's list or `scratch` filled from the file.
   const AgentWorkspace::TaskList& briefingTasks(const std::string& agentId, AgentWorkspace::TaskList& scratch);
-  SQLiteConnection& connection();
-
-  // The snapshot, valid for the database as it is now, read afresh when
-  // another process has committed since it was read (PRAGMA data_version,
-  // which our own commits leave alone); nothing when the file holds anything
-  // the snapshot cannot stand for exactly (then the operations read the file
-  // as they would without it).
-  Snapshot* snapshot();
-  std::unique_ptr<Snapshot> loadSnapshot();
-  // Notes the data version at the start of an operation that reads through
-  // the snapshot. Right after another process has committed, an operation
-  // reads the file as it would without a snapshot, at no more cost; the
-  // snapshot is read afresh only when the next operation finds the version
-  // unchanged, so a file that changes between every two calls never pays
-  // for one.
-  void beginOperation();
-  int64_t dataVersion();
-  // Forgets the snapshot: after a write whose outcome is not known for sure.
-  void dropSnapshot();
-  // Runs one of the store's own inserts. Our own commit leaves the data
-  // version as it was, so the version is read again at the next check (the
-  // commit may have come after another process's); a failed insert drops the
-  // snapshot. The caller then tells the snapshot of the new row.
-  void runOwnInsert(Statement& insert);
 
   void listAgentsFromFile(std::string& out);
   void listTasksFromFile(const std::string& agentId, std::string& out);
@@ -164,13 +137,8 @@ class MCPAgentStore {
   std::string dbPath_;
   std::string userId_;
   AgentWorkspace workspace_;
+  // The connection outlives the snapshot, which reads through it.
   std::unique_ptr<SQLiteConnection> db_;
-  std::unique_ptr<Snapshot> snapshot_;
-  int64_t snapshotVersion_ = 0;
-  // The data version at which a snapshot could not be made; not tried again
-  // until another process commits.
-  std::optional<int64_t> unusableVersion_;
-  std::optional<int64_t> lastOperationVersion_;
-  bool mayLoad_ = false;
-  std::optional<int64_t> operationVersion_;
+  std::unique_ptr<StoreSnapshot> snapshot_;
+  bool tablesReady_ = false;
 };

@@ -107,19 +107,43 @@ constexpr const char* kInstructions =
     "returned. Give frequency as a cron expression. Call register_dependency only after all the tasks it names "
     "exist.";
 
-// Results that never change are written once per protocol revision.
+// The `_meta` members that carry a request's revision, and the client, in
+// 2026-07-28.
+constexpr const char* kProtocolVersionKey = "io.modelcontextprotocol/protocolVersion";
+constexpr const char* kClientCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
+constexpr const char* kClientInfoKey = "io.modelcontextprotocol/clientInfo";
+constexpr const char* kServerInfoKey = "io.modelcontextprotocol/serverInfo";
+
+// How long a client may keep a list or the discovery result before asking
+// again. Both are fixed for the life of this binary; an hour bounds how long
+// a cache the client keeps on disk outlives an upgrade.
+constexpr int kCacheTtlMs = 60 * 60 * 1000;
+
+// A result as 2026-07-28 sends it: marked complete, and a list or the
+// discovery result with how long, and for whom, it may be cached. The
+// catalogue is the same for every user, but the discovery result carries
+// the instructions, and nothing here is worth a shared cache's risk.
+json stateless(json result, bool cacheable) {
+  result["resultType"] = "complete";
+  if (cacheable) {
+    result["ttlMs"] = kCacheTtlMs;
+    result["cacheScope"] = "private";
+  }
+  return result;
+}
+
+// A result that never changes, written once for each protocol revision.
+using PerVersion = std::array<std::string, kMCPProtocolVersions.size()>;
+
 template <typename Build>
-const std::string& perVersion(MCPProtocolVersion version, Build build) {
-  static const auto texts = [&] {
-    std::array<std::string, kMCPProtocolVersions.size()> all;
-    for (const auto v : kMCPProtocolVersions) all[static_cast<size_t>(v)] = compactText(build(v));
-    return all;
-  }();
-  return texts[static_cast<size_t>(version)];
+PerVersion writePerVersion(Build build) {
+  PerVersion texts;
+  for (const auto v : kMCPProtocolVersions) texts[static_cast<size_t>(v)] = compactText(build(v));
+  return texts;
 }
 
 const std::string& initializeResult(MCPProtocolVersion version) {
-  return perVersion(version, [](MCPProtocolVersion v) {
+  static const PerVersion texts = writePerVersion([](MCPProtocolVersion v) {
     json result{
         {"protocolVersion", protocolVersionName(v)},
         {"capabilities", {{"tools", {{"listChanged", false}}}}},
@@ -128,17 +152,63 @@ const std::string& initializeResult(MCPProtocolVersion version) {
     if (v >= MCPProtocolVersion::v2025_03_26) result["instructions"] = kInstructions;
     return result;
   });
+  return texts[static_cast<size_t>(version)];
+}
+
+// The same for the result of a list method, which 2026-07-28 lets the
+// client cache.
+template <typename Build>
+PerVersion writeListPerVersion(Build build) {
+  return writePerVersion([&](MCPProtocolVersion v) {
+    json result = build(v);
+    return v >= MCPProtocolVersion::v2026_07_28 ? stateless(std::move(result), true) : result;
+  });
 }
 
 const std::string& toolsListResult(MCPProtocolVersion version) {
-  return perVersion(version, [](MCPProtocolVersion v) { return json{{"tools", MCPToolSet::toolDescriptors(v)}}; });
+  static const PerVersion texts =
+      writeListPerVersion([](MCPProtocolVersion v) { return json{{"tools", MCPToolSet::toolDescriptors(v)}}; });
+  return texts[static_cast<size_t>(version)];
 }
 
-std::string toolEnvelope(std::string_view text, bool isError) {
-  std::string envelope = R"({"content":[{"text":)";
-  jsontext::writeString(text, envelope);
-  envelope.append(isError ? R"(,"type":"text"}],"isError":true})" : R"(,"type":"text"}]})");
-  return envelope;
+const std::string& resourcesListResult(MCPProtocolVersion version) {
+  static const PerVersion texts =
+      writeListPerVersion([](MCPProtocolVersion) { return json{{"resources", json::array()}}; });
+  return texts[static_cast<size_t>(version)];
+}
+
+const std::string& promptsListResult(MCPProtocolVersion version) {
+  static const PerVersion texts =
+      writeListPerVersion([](MCPProtocolVersion) { return json{{"prompts", json::array()}}; });
+  return texts[static_cast<size_t>(version)];
+}
+
+// What a client learns before its first request of 2026-07-28, in place of
+// initialize.
+const std::string& discoverResult() {
+  static const std::string text = compactText(stateless(
+      json{
+          {"supportedVersions", {protocolVersionName(MCPProtocolVersion::v2026_07_28)}},
+          {"capabilities", {{"tools", {{"listChanged", false}}}}},
+          {"instructions", kInstructions},
+          {"_meta", {{kServerInfoKey, {{"name", "kovix-mcp-server"}, {"version", KOVIX_VERSION}}}}},
+      },
+      true));
+  return text;
+}
+
+// The tool-result envelope around a result's text, which goes in as one
+// JSON string: the only place that text is escaped. From 2025-06-18 on a
+// success also carries the result object itself, which is that same text,
+// already JSON; a failure's text is a message, not a result object.
+void writeToolEnvelope(std::string_view text, bool isError, MCPProtocolVersion revision, std::string& out) {
+  out.append(R"({"content":[{"text":)");
+  jsontext::writeString(text, out);
+  out.append(R"(,"type":"text"}])");
+  if (isError) out.append(R"(,"isError":true)");
+  if (revision >= MCPProtocolVersion::v2026_07_28) out.append(R"(,"resultType":"complete")");
+  if (!isError && revision >= MCPProtocolVersion::v2025_06_18) out.append(R"(,"structuredContent":)").append(text);
+  out.push_back('}');
 }
 
 // The id as it goes into a response. A value that cannot be written as JSON
@@ -158,17 +228,26 @@ MCPErrorPayload errorPayload(std::exception_ptr error) {
     std::rethrow_exception(error);
   } catch (const MCPError& e) {
     switch (e.kind) {
-      case MCPError::Kind::invalidParams: return {-32602, e.message};
-      case MCPError::Kind::unknownTool: return {-32601, "Unknown tool: " + e.message};
-      case MCPError::Kind::internalError: return {-32603, e.message};
+      case MCPError::Kind::invalidParams: return {-32602, e.message, {}};
+      case MCPError::Kind::unknownTool: return {-32601, "Unknown tool: " + e.message, {}};
+      case MCPError::Kind::internalError: return {-32603, e.message, {}};
+      case MCPError::Kind::methodNotFound: return {-32601, "Method not found: " + e.message, {}};
+      case MCPError::Kind::unsupportedProtocolVersion: {
+        std::string data = R"({"requested":)";
+        jsontext::writeString(utf8::sanitize(e.message), data);
+        data.append(R"(,"supported":[")")
+            .append(protocolVersionName(MCPProtocolVersion::v2026_07_28))
+            .append(R"("]})");
+        return {-32022, "Unsupported protocol version: " + e.message, std::move(data)};
+      }
     }
-    return {-32603, e.message};
+    return {-32603, e.message, {}};
   } catch (const std::bad_alloc&) {
-    return {-32603, "out of memory while handling the request"};
+    return {-32603, "out of memory while handling the request", {}};
   } catch (const std::exception& e) {
-    return {-32603, e.what()};
+    return {-32603, e.what(), {}};
   } catch (...) {
-    return {-32603, "internal error"};
+    return {-32603, "internal error", {}};
   }
 }
 
@@ -273,53 +352,100 @@ void MCPServer::handle(std::string_view lineData) {
   static const json noParams = json::object();
   const json& paramsObject = params != message.end() && params->is_object() ? *params : noParams;
 
-  // Compute the outcome first and send it once, so that nothing can answer
-  // a request twice.
-  std::string result;
+  // Compute the response first and send it once, so that nothing can
+  // answer a request twice. A result too large to build is that request's
+  // failure; nothing has been written then.
+  std::string response = R"({"id":)";
   std::exception_ptr failure;
   try {
-    result = dispatch(methodName, paramsObject);
+    response.append(idText(*id)).append(R"(,"jsonrpc":"2.0","result":)");
+    dispatch(methodName, paramsObject, response);
+    response.push_back('}');
   } catch (...) {
     failure = std::current_exception();
   }
-  if (!failure) {
-    // A result too large to wrap in its response is that request's failure;
-    // nothing has been written when the allocation fails.
-    try {
-      send(*id, result);
-      return;
-    } catch (const std::bad_alloc&) {
-      failure = std::make_exception_ptr(std::bad_alloc());
-    }
+  if (failure) {
+    response = std::string();
+    response = errorResponse(*id, errorPayload(failure));
   }
-  result = std::string();
-  send(*id, errorPayload(failure));
+  outputQueue(std::move(response));
 }
 
-std::string MCPServer::dispatch(const std::string& method, const json& params) {
-  if (method == "initialize") return initialize(params);
-  if (method == "ping") return "{}";
-  if (method == "tools/list") return toolsListResult(version_);
-  if (method == "tools/call") return callTool(params);
-  if (method == "resources/list") return R"({"resources":[]})";
-  if (method == "prompts/list") return R"({"prompts":[]})";
+void MCPServer::dispatch(const std::string& method, const json& params, std::string& out) {
+  // The handshake and the discovery of revisions are what a client uses to
+  // find its revision, so neither depends on the one it claims.
+  if (method == "initialize") return initialize(params, out);
+  if (policy_ == MCPVersionPolicy::negotiate && method == "server/discover") return void(out.append(discoverResult()));
+  const MCPProtocolVersion revision = requestRevision(params);
+  const bool stateless = revision >= MCPProtocolVersion::v2026_07_28;
+  if (method == "ping" && !stateless) return void(out.append("{}"));
+  if (method == "tools/list") return void(out.append(toolsListResult(revision)));
+  if (method == "tools/call") return callTool(params, revision, out);
+  if (method == "resources/list") return void(out.append(resourcesListResult(revision)));
+  if (method == "prompts/list") return void(out.append(promptsListResult(revision)));
+  // Older revisions have always answered an unknown method this way, and
+  // clients of them may rely on it; 2026-07-28 starts with the standard code.
+  if (stateless) throw MCPError::methodNotFound(method);
   throw MCPError::invalidParams("Unsupported method: " + method);
 }
 
-std::string MCPServer::initialize(const json& params) {
+void MCPServer::initialize(const json& params, std::string& out) {
   if (policy_ == MCPVersionPolicy::negotiate) {
-    // A client that asks for a revision we do not speak gets our newest and
-    // decides for itself whether it can go on.
+    // A client that asks for a revision initialize cannot settle (2026-07-28
+    // has no handshake) gets the newest it can, and decides for itself
+    // whether it can go on.
     const auto asked = params.find("protocolVersion");
     const auto known = asked != params.end() && asked->is_string()
                            ? protocolVersionNamed(asked->get_ref<const std::string&>())
                            : std::nullopt;
-    version_ = known.value_or(kMCPProtocolVersions.back());
+    version_ = known && *known <= kNewestHandshakeVersion ? *known : kNewestHandshakeVersion;
   }
-  return initializeResult(version_);
+  initialized_ = true;
+  out.append(initializeResult(version_));
 }
 
-std::string MCPServer::callTool(const json& params) {
+// A request names 2026-07-28 by its `_meta` envelope, which must then also
+// say what the client can do. A client that has spoken 2026-07-28 and never
+// initialized has no other revision to fall back on, so its requests without
+// the envelope are refused rather than answered as 2024-11-05.
+MCPProtocolVersion MCPServer::requestRevision(const json& params) {
+  if (policy_ != MCPVersionPolicy::negotiate) return version_;
+  static const json noMeta = json::object();
+  const auto found = params.find("_meta");
+  const json& meta = found != params.end() && found->is_object() ? *found : noMeta;
+  const auto claim = meta.find(kProtocolVersionKey);
+  if (claim == meta.end()) {
+    if (!initialized_ && spokeStateless_) {
+      throw MCPError::invalidParams(
+          std::string("Missing _meta envelope: every request of protocol revision 2026-07-28 carries ") +
+          kProtocolVersionKey + " and " + kClientCapabilitiesKey + " in params._meta");
+    }
+    return version_;
+  }
+  if (!claim->is_string()) {
+    throw MCPError::invalidParams(std::string("Invalid _meta envelope: ") + kProtocolVersionKey + " must be a string");
+  }
+  const auto& claimed = claim->get_ref<const std::string&>();
+  if (protocolVersionNamed(claimed) != MCPProtocolVersion::v2026_07_28) {
+    throw MCPError::unsupportedProtocolVersion(claimed);
+  }
+  const auto capabilities = meta.find(kClientCapabilitiesKey);
+  if (capabilities == meta.end()) {
+    throw MCPError::invalidParams(std::string("Incomplete _meta envelope: ") + kClientCapabilitiesKey +
+                                  " is required");
+  }
+  if (!capabilities->is_object()) {
+    throw MCPError::invalidParams(std::string("Invalid _meta envelope: ") + kClientCapabilitiesKey +
+                                  " must be an object");
+  }
+  if (const auto info = meta.find(kClientInfoKey); info != meta.end() && !info->is_object()) {
+    throw MCPError::invalidParams(std::string("Invalid _meta envelope: ") + kClientInfoKey + " must be an object");
+  }
+  spokeStateless_ = true;
+  return MCPProtocolVersion::v2026_07_28;
+}
+
+void MCPServer::callTool(const json& params, MCPProtocolVersion revision, std::string& out) {
   const auto name = params.find("name");
   if (name == params.end() || !name->is_string()) throw MCPError::invalidParams("tools/call requires 'name'");
   const auto arguments = params.find("arguments");
@@ -328,22 +454,19 @@ std::string MCPServer::callTool(const json& params) {
   // the message its JSON-RPC error would carry: some hosts drop an error's
   // message, and the model could not fix its arguments. An unknown tool is a
   // mistake about the catalogue, not a tool's failure, and stays an error.
-  const bool failuresAsResults = version_ >= MCPProtocolVersion::v2025_03_26;
-  // The tool writes its result's text straight into the envelope, as the
-  // string it is there.
-  std::string envelope = R"({"content":[{"text":)";
+  const bool failuresAsResults = revision >= MCPProtocolVersion::v2025_03_26;
+  std::string text;
   try {
     toolset_.invoke(name->get<std::string>(),
-                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, envelope);
+                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, text);
   } catch (const MCPError& e) {
     if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
-    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
+    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
   } catch (...) {
     if (!failuresAsResults) throw;
-    return toolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true);
+    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
   }
-  envelope.append(R"(,"type":"text"}]})");
-  return envelope;
+  writeToolEnvelope(text, false, revision, out);
 }
 
 void MCPServer::handleNotification(const std::string& method) {
@@ -354,20 +477,14 @@ void MCPServer::handleNotification(const std::string& method) {
   }
 }
 
-void MCPServer::send(const json& id, std::string_view resultText) {
-  std::string response = R"({"id":)";
-  // One allocation for the whole line, its closing brace and line feed.
-  response.reserve(resultText.size() + 64);
-  response.append(idText(id)).append(R"(,"jsonrpc":"2.0","result":)").append(resultText).push_back('}');
-  outputQueue(std::move(response));
-}
-
-void MCPServer::send(const json& id, const MCPErrorPayload& error) {
+std::string MCPServer::errorResponse(const json& id, const MCPErrorPayload& error) {
   std::string response = R"({"error":{"code":)";
-  response.append(std::to_string(error.code)).append(R"(,"message":)");
+  response.append(std::to_string(error.code));
+  if (!error.data.empty()) response.append(R"(,"data":)").append(error.data);
+  response.append(R"(,"message":)");
   jsontext::writeString(utf8::sanitize(error.message), response);
   response.append(R"(},"id":)").append(idText(id)).append(R"(,"jsonrpc":"2.0"})");
-  outputQueue(std::move(response));
+  return response;
 }
 
 namespace {

@@ -14,10 +14,11 @@
 
 class MCPAgentStore;
 
-// The code and message of a JSON-RPC error response.
+// The code, message and data of a JSON-RPC error response.
 struct MCPErrorPayload {
   int code;
   std::string message;
+  std::string data;  // the compact JSON text of the error's data; empty when it has none
 };
 
 // Maps whatever a request threw to its error response: MCPError by its kind,
@@ -26,9 +27,11 @@ struct MCPErrorPayload {
 MCPErrorPayload errorPayload(std::exception_ptr error);
 
 // How the server settles the protocol revision with its client. `fixed`
-// answers every initialize with 2024-11-05 and reads none of its params.
-// `negotiate` answers with the revision the client asks for when it is one
-// this server speaks, and with its newest otherwise.
+// answers every initialize with 2024-11-05, reads none of its params and
+// knows no request envelope. `negotiate` answers initialize with the revision
+// the client asks for when it is one initialize can settle, and with
+// 2025-11-25 otherwise; it also answers server/discover and serves any
+// request whose `_meta` envelope claims 2026-07-28 in that revision.
 enum class MCPVersionPolicy { fixed, negotiate };
 
 // The Model Context Protocol over JSON-RPC 2.0, one message per line.
@@ -39,11 +42,14 @@ enum class MCPVersionPolicy { fixed, negotiate };
 // notifications get none. Diagnostics go to standard error. Nothing a client
 // sends ends the server.
 //
-// The revision that the last initialize settled governs every later answer;
-// before any initialize, requests are answered as 2024-11-05. From 2025-03-26
-// on, a tool that fails answers a result marked isError that carries the
-// error's message, so that the model sees it; a malformed tools/call and an
-// unknown tool stay JSON-RPC errors in every revision.
+// Each request is answered in the revision its own `_meta` envelope claims
+// (negotiate only), else in the one the last initialize settled; before any
+// initialize, as 2024-11-05, unless the client has already spoken 2026-07-28,
+// whose requests must each carry the envelope. From 2025-03-26 on, a tool
+// that fails answers a result marked isError that carries the error's
+// message, so that the model sees it; from 2025-06-18 on, a success also
+// carries its result object as structuredContent. A malformed tools/call and
+// an unknown tool stay JSON-RPC errors in every revision.
 //
 // A line is a message when it is one JSON object (RFC 8259) with nothing but
 // whitespace around it, whose strings are well-formed UTF-8 with every
@@ -90,13 +96,14 @@ class MCPServer {
   void handle(std::string_view lineData);
 
  private:
-  // Returns the compact JSON text of the method's result, or throws.
-  std::string dispatch(const std::string& method, const nlohmann::json& params);
-  std::string initialize(const nlohmann::json& params);
-  std::string callTool(const nlohmann::json& params);
+  // Appends the compact JSON text of the method's result to `out`, or
+  // throws.
+  void dispatch(const std::string& method, const nlohmann::json& params, std::string& out);
+  void initialize(const nlohmann::json& params, std::string& out);
+  MCPProtocolVersion requestRevision(const nlohmann::json& params);
+  void callTool(const nlohmann::json& params, MCPProtocolVersion revision, std::string& out);
   void handleNotification(const std::string& method);
-  void send(const nlohmann::json& id, std::string_view resultText);
-  void send(const nlohmann::json& id, const MCPErrorPayload& error);
+  static std::string errorResponse(const nlohmann::json& id, const MCPErrorPayload& error);
   void outputQueue(std::string response);
   bool waitForInput();
 
@@ -106,5 +113,9 @@ class MCPServer {
   int output_;
   LineFramer framer_;
   MCPVersionPolicy policy_;
+  // What the last initialize settled, and whether there was one.
   MCPProtocolVersion version_ = MCPProtocolVersion::v2024_11_05;
+  bool initialized_ = false;
+  // A request has claimed 2026-07-28 in its envelope.
+  bool spokeStateless_ = false;
 };

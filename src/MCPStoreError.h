@@ -16,8 +16,6 @@ class MCPStoreError : public std::runtime_error {
   static MCPStoreError notFound(std::string text);
 
   Kind kind() const { return kind_; }
-  // The string the error carries: the path, SQLite's message or the text.
-  const std::string& detail() const { return detail_; }
 
   // The programmer's form, as start-up prints it: the case name and the
   // carried string quoted with \" \\ \n \r \t \0 and \u{XX} escapes, such as

@@ -3,6 +3,7 @@
 #include "JSONText.h"
 #include "MCPAgentStore.h"
 #include "MCPError.h"
+#include "RecordShapes.h"
 #include "ShortID.h"
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 
 using nlohmann::json;
 
@@ -38,13 +40,53 @@ json annotations(const Hints& hints) {
               {"openWorldHint", hints.openWorld}};
 }
 
+// A JSON schema of an object with exactly these members. Only keywords that
+// mean the same in draft-07 and 2020-12 (type, properties, required,
+// additionalProperties, items, const), and no $schema, so that a client
+// validates the same way whichever draft it assumes.
+json objectShape(std::span<const recordshape::Member> members);
+
+json valueShape(recordshape::Value value) {
+  using recordshape::Value;
+  switch (value) {
+    case Value::string: return json{{"type", "string"}};
+    case Value::stringOrNull: return json{{"type", {"string", "null"}}};
+    case Value::numberOrNull: return json{{"type", {"number", "null"}}};
+    case Value::integer: return json{{"type", "integer"}};
+    case Value::boolean: return json{{"type", "boolean"}};
+    case Value::stringList: return json{{"type", "array"}, {"items", {{"type", "string"}}}};
+    case Value::alwaysTrue: return json{{"const", true}};
+    case Value::queued: return json{{"const", "queued"}};
+    case Value::agent: return objectShape(recordshape::kAgentRecord);
+    case Value::agentList: return json{{"type", "array"}, {"items", objectShape(recordshape::kAgentRecord)}};
+    case Value::task: return objectShape(recordshape::kTaskRecord);
+    case Value::taskList: return json{{"type", "array"}, {"items", objectShape(recordshape::kTaskRecord)}};
+  }
+  return json::object();
+}
+
+json objectShape(std::span<const recordshape::Member> members) {
+  json properties = json::object();
+  for (const auto& member : members) properties[std::string(member.key)] = valueShape(member.value);
+  json required = json::array();
+  for (const auto& [key, value] : properties.items()) required.push_back(key);
+  return json{{"type", "object"},
+              {"properties", std::move(properties)},
+              {"required", std::move(required)},
+              {"additionalProperties", false}};
+}
+
 // One descriptor as the given protocol revision has it: annotations from
-// 2025-03-26 on, a display title from 2025-06-18 on.
+// 2025-03-26 on; a display title and the schema of the result from
+// 2025-06-18 on.
 json tool(MCPProtocolVersion version, std::string_view name, std::string_view title, const Hints& hints,
           std::string_view description, json schema) {
   json descriptor{{"name", name}, {"description", description}, {"inputSchema", std::move(schema)}};
   if (version >= MCPProtocolVersion::v2025_03_26) descriptor["annotations"] = annotations(hints);
-  if (version >= MCPProtocolVersion::v2025_06_18) descriptor["title"] = title;
+  if (version >= MCPProtocolVersion::v2025_06_18) {
+    descriptor["title"] = title;
+    descriptor["outputSchema"] = objectShape(recordshape::resultOf(name));
+  }
   return descriptor;
 }
 
@@ -171,13 +213,12 @@ std::optional<int32_t> int32Argument(const json& arguments, const char* key) {
   return std::nullopt;
 }
 
-// A result object as the envelope carries it: its JSON text as one quoted
-// string, or "{}" when JSON cannot carry it.
+// A result object's compact JSON text, or "{}" when JSON cannot carry it.
 void writeResult(const json& result, std::string& out) {
   const size_t start = out.size();
-  if (jsontext::writeAsString(result, out)) return;
+  if (jsontext::write(result, out)) return;
   out.resize(start);
-  jsontext::writeString("{}", out);
+  out.append("{}");
 }
 
 std::string require(std::optional<std::string> value, const char* message) {
@@ -231,34 +272,33 @@ void MCPToolSet::invoke(const std::string& name, const json& arguments, std::str
 }
 
 // --- Read tools ----------------------------------------------------------
-// Each writes `{"<key>":` and the store's records, all in the envelope's
-// form, quotes included.
+// Each writes its one key and the store's records as they stand.
 
 void MCPToolSet::invokeListAgents(const json&, std::string& out) {
-  out.append(R"("{\"agents\":)");
+  out.append(R"({"agents":)");
   store_->listAgents(out);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeListTasks(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
-  out.append(R"("{\"tasks\":)");
+  out.append(R"({"tasks":)");
   store_->listTasks(agentId, out);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeGetAgent(const json& arguments, std::string& out) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
-  out.append(R"("{\"agent\":)");
+  out.append(R"({"agent":)");
   if (!store_->getAgent(agentId, out)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 void MCPToolSet::invokeGetTask(const json& arguments, std::string& out) {
   const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
-  out.append(R"("{\"task\":)");
+  out.append(R"({"task":)");
   if (!store_->getTask(taskId, out)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
-  out.append(R"(}")");
+  out.push_back('}');
 }
 
 // --- Writing tools -------------------------------------------------------

@@ -20,7 +20,8 @@ class MCPToolSet {
 
   // The catalogue, eight descriptors in a fixed order, as `version` of the
   // protocol has them: 2024-11-05 knows only name, description and input
-  // schema; 2025-03-26 adds each tool's annotations and 2025-06-18 its title.
+  // schema; 2025-03-26 adds each tool's annotations and 2025-06-18 its title
+  // and the schema of its result object (see RecordShapes.h).
   // The same value on every call; it depends on nothing but this program.
   static const nlohmann::json& toolDescriptors(MCPProtocolVersion version = MCPProtocolVersion::v2024_11_05);
 
@@ -28,9 +29,8 @@ class MCPToolSet {
   static std::vector<std::string_view> routedToolNames();
 
   // Runs the tool `name` (compared exactly) with `arguments`, a JSON object,
-  // and appends its result to `out` as the tool-result envelope carries it:
-  // the result object's compact JSON text (members in ascending key order),
-  // written as one quoted JSON string; "{}" when JSON cannot carry the
+  // and appends the compact JSON text of its result object to `out` (members
+  // in ascending key order, "/" escaped); "{}" when JSON cannot carry the
   // result. Throws MCPError::unknownTool for any other name; when it throws,
   // `out` holds what it held before.
   void invoke(const std::string& name, const nlohmann::json& arguments, std::string& out);

@@ -43,26 +43,16 @@ std::string textOf(sqlite3_value* v) { return utf8::sanitize(bytesOf(v)); }
 
 // --- Statement -------------------------------------------------------------
 
-Statement::~Statement() { reset(); }
+void Statement::Finalize::operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+
+Statement::~Statement() {
+  reset();
+  if (inUse_) *inUse_ = false;
+}
 
 void Statement::reset() {
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
-  stepped_ = false;
-}
-
-// A kept statement whose table another process dropped fails on its first
-// step, when SQLite compiles it again; the tables are made and the step is
-// tried once more, with the same bindings.
-int Statement::stepOnce() {
-  errno = 0;  // so that a reason found after a failure is this step's (see messageOf)
-  int rc = sqlite3_step(stmt_);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE && !stepped_ && connection_->createMissingTables()) {
-    sqlite3_reset(stmt_);
-    rc = sqlite3_step(stmt_);
-  }
-  stepped_ = true;
-  return rc;
 }
 
 void Statement::bindText(int index, std::string_view text) {
@@ -79,17 +69,17 @@ void Statement::bindInt64(int index, int64_t value) { sqlite3_bind_int64(stmt_, 
 void Statement::bindDouble(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
 
 bool Statement::step() {
-  const int rc = stepOnce();
+  errno = 0;  // so that a reason found after a failure is this step's (see messageOf)
+  const int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
   throw MCPStoreError::sqlError(connection_->message());
 }
 
 void Statement::run() {
-  if (stepOnce() != SQLITE_DONE) throw MCPStoreError::sqlError(connection_->message());
+  errno = 0;
+  if (sqlite3_step(stmt_) != SQLITE_DONE) throw MCPStoreError::sqlError(connection_->message());
 }
-
-void Statement::runIgnoringResult() { stepOnce(); }
 
 // Columns are read through their value: one call into the connection
 // rather than one per property, which matters in scans. The value is read at
@@ -133,6 +123,8 @@ double Statement::real(int column) const { return sqlite3_column_double(stmt_, c
 
 // --- SQLiteConnection ------------------------------------------------------
 
+void SQLiteConnection::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+
 std::unique_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path) {
   // SQLite's allocation statistics take a global mutex on every allocation;
   // nothing here reads them. Only possible before SQLite starts: in a
@@ -149,47 +141,52 @@ std::unique_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path
   return std::unique_ptr<SQLiteConnection>(new SQLiteConnection(raw));
 }
 
-SQLiteConnection::~SQLiteConnection() {
-  // Every kept statement is finalised here and nowhere else, so the close
-  // that follows finds none left open.
-  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-  sqlite3_close(db_);
-}
-
 bool SQLiteConnection::execSQL(const char* sql) {
   char* error = nullptr;
-  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
+  const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, &error);
   if (rc != SQLITE_OK && error) logLine(std::string("sqlite exec failed: ") + error);
   sqlite3_free(error);
   return rc == SQLITE_OK;
 }
 
-Statement SQLiteConnection::statement(const char* sql) {
-  if (const auto kept = statements_.find(sql); kept != statements_.end()) return Statement(this, kept->second);
+bool SQLiteConnection::execQuietly(const char* sql) {
+  return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void SQLiteConnection::setBusyTimeout(int milliseconds) {
+  busyTimeoutMs_ = milliseconds;
+  sqlite3_busy_timeout(db_.get(), milliseconds);
+}
+
+SQLiteConnection::WithoutWaiting::WithoutWaiting(SQLiteConnection& connection) : connection_(connection) {
+  sqlite3_busy_timeout(connection_.db_.get(), 0);
+}
+
+SQLiteConnection::WithoutWaiting::~WithoutWaiting() {
+  sqlite3_busy_timeout(connection_.db_.get(), connection_.busyTimeoutMs_);
+}
+
+Statement::Owned SQLiteConnection::compile(const char* sql) {
   sqlite3_stmt* raw = nullptr;
   errno = 0;
-  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-  if (rc != SQLITE_OK && createMissingTables()) {
-    sqlite3_finalize(std::exchange(raw, nullptr));
-    rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-  }
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(raw);
-    throw MCPStoreError::sqlError(messageOf(db_));
-  }
-  statements_.emplace(sql, raw);
-  return Statement(this, raw);
+  const int rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  Statement::Owned compiled(raw);
+  if (rc != SQLITE_OK) throw MCPStoreError::sqlError(message());
+  return compiled;
 }
 
-bool SQLiteConnection::createMissingTables() {
-  const char* error = sqlite3_errmsg(db_);
-  if (creates_.empty() || !error || std::string_view(error).substr(0, 15) != "no such table: ") return false;
-  // The statement's own failure is what the caller reports when these fail
-  // too; they are not logged, as the ones at start-up are.
-  for (const char* create : creates_) sqlite3_exec(db_, create, nullptr, nullptr, nullptr);
-  return true;
+Statement SQLiteConnection::statement(const char* sql) {
+  const auto kept = statements_.find(sql);
+  if (kept == statements_.end()) {
+    Kept& made = statements_.emplace(sql, Kept{compile(sql)}).first->second;
+    return Statement(this, made.stmt.get(), &made.inUse);
+  }
+  if (kept->second.inUse) return Statement(this, compile(sql));
+  return Statement(this, kept->second.stmt.get(), &kept->second.inUse);
 }
 
-int64_t SQLiteConnection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
+int64_t SQLiteConnection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_.get()); }
+int64_t SQLiteConnection::changes() const { return sqlite3_changes64(db_.get()); }
+int64_t SQLiteConnection::totalChanges() const { return sqlite3_total_changes64(db_.get()); }
 
-std::string SQLiteConnection::message() const { return messageOf(db_); }
+std::string SQLiteConnection::message() const { return messageOf(db_.get()); }

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -18,12 +17,11 @@ struct sqlite3_value;
 // Statements are compiled once per connection and kept for its life; each use
 // binds afresh and is reset when it ends, on every path, so no statement is
 // left mid-step holding a read snapshot open. A statement that fails to
-// compile is not kept, so a later use tries again (after another process has
-// created a missing table, say).
+// compile is not kept, so a later use tries again.
 
 class SQLiteConnection;
 
-// One use of a kept statement: bind by position (from 1), step, read columns
+// One use of a statement: bind by position (from 1), step, read columns
 // (from 0). Resets the statement and clears its bindings when it goes out of
 // scope. Errors throw MCPStoreError::sqlError with the connection's message.
 class Statement {
@@ -41,13 +39,11 @@ class Statement {
   void bindDouble(int index, double value);
 
   // True on a row, false at the end. Anything else (busy past the time-out,
-  // an I/O error, a corrupt page) throws: it is never taken for the end of
-  // the rows.
+  // an I/O error, a corrupt page, a table another process dropped) throws:
+  // it is never taken for the end of the rows.
   bool step();
   // Runs a write to completion; anything but SQLite's done result throws.
   void run();
-  // Steps once and reports nothing, for a write whose failure is tolerated.
-  void runIgnoringResult();
   // Makes the statement ready to be bound and stepped again.
   void reset();
 
@@ -71,13 +67,25 @@ class Statement {
 
  private:
   friend class SQLiteConnection;
-  Statement(SQLiteConnection* connection, sqlite3_stmt* stmt) : connection_(connection), stmt_(stmt) {}
+  struct Finalize {
+    void operator()(sqlite3_stmt* stmt) const;
+  };
+  using Owned = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+  // A use of a kept statement, which is marked busy until this use ends.
+  Statement(SQLiteConnection* connection, sqlite3_stmt* kept, bool* inUse)
+      : connection_(connection), stmt_(kept), inUse_(inUse) {
+    *inUse_ = true;
+  }
+  // A statement of its own, finalised when this use ends.
+  Statement(SQLiteConnection* connection, Owned owned)
+      : connection_(connection), stmt_(owned.get()), owned_(std::move(owned)) {}
   sqlite3_value* value(int column) const;
-  int stepOnce();
 
   SQLiteConnection* connection_;
   sqlite3_stmt* stmt_;
-  bool stepped_ = false;
+  bool* inUse_ = nullptr;
+  Owned owned_;
 };
 
 class SQLiteConnection {
@@ -85,7 +93,6 @@ class SQLiteConnection {
   // Opens (creating when missing) the file read-write in serialized mode.
   // Returns nothing when SQLite cannot open it.
   static std::unique_ptr<SQLiteConnection> open(const std::string& path);
-  ~SQLiteConnection();
   SQLiteConnection(const SQLiteConnection&) = delete;
   SQLiteConnection& operator=(const SQLiteConnection&) = delete;
 
@@ -93,34 +100,61 @@ class SQLiteConnection {
   // is logged as "sqlite exec failed: <message>" on standard error; nothing
   // is thrown. True when it succeeded.
   bool execSQL(const char* sql);
+  // The same without the log line; the failure's message is message().
+  bool execQuietly(const char* sql);
 
-  // The statements that make the tables, run again (quietly, with the busy
-  // time-out) whenever a statement finds a table missing: when a lock held
-  // at start-up made them fail, or another process dropped a table.
-  void setTableStatements(std::vector<const char*> creates) { creates_ = std::move(creates); }
+  // How long a statement waits for another process's lock before it fails.
+  void setBusyTimeout(int milliseconds);
 
-  // The kept statement for `sql`, compiled on first use. `sql` must be a
-  // string with static storage: its address is the statement's key. Throws
-  // MCPStoreError::sqlError when it cannot be compiled, after the tables
-  // were made and it was tried once more when it named a missing table.
+  // While the returned guard lives, statements do not wait for another
+  // process's lock: one that meets it fails at once. For the store's own
+  // checks, which must never add a wait to what an operation costs.
+  class WithoutWaiting {
+   public:
+    explicit WithoutWaiting(SQLiteConnection& connection);
+    ~WithoutWaiting();
+    WithoutWaiting(const WithoutWaiting&) = delete;
+    WithoutWaiting& operator=(const WithoutWaiting&) = delete;
+
+   private:
+    SQLiteConnection& connection_;
+  };
+
+  // A statement for `sql`, whose address keys the compiled statement kept
+  // for it (so `sql` must have static storage). While one use of it is
+  // live, another use gets a statement of its own, so that two uses never
+  // share one cursor. Throws MCPStoreError::sqlError when it cannot be
+  // compiled.
   Statement statement(const char* sql);
-
-  // Whether SQLite's last error says a table is missing; if so, runs the
-  // table statements and returns true.
-  bool createMissingTables();
 
   // The rowid of the row that the last successful INSERT made.
   int64_t lastInsertRowid() const;
+  // Rows that the last INSERT, UPDATE or DELETE changed itself, and rows
+  // changed by all of them since the connection opened, including those
+  // that triggers changed.
+  int64_t changes() const;
+  int64_t totalChanges() const;
 
   // SQLite's current error message, or "unknown sqlite error".
   std::string message() const;
 
-  sqlite3* handle() const { return db_; }
-
  private:
-  explicit SQLiteConnection(sqlite3* db) : db_(db) {}
+  struct Close {
+    void operator()(sqlite3* db) const;
+  };
+  struct Kept {
+    Statement::Owned stmt;
+    bool inUse = false;
+  };
 
-  sqlite3* db_;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
-  std::vector<const char*> creates_;
+  explicit SQLiteConnection(sqlite3* db) : db_(db) {}
+  Statement::Owned compile(const char* sql);
+
+  // Declared first so that it is closed last, after every kept statement
+  // is finalised.
+  std::unique_ptr<sqlite3, Close> db_;
+  // Kept statements by the address of their SQL; a node's address never
+  // changes, so a live Statement may point at its flag.
+  std::unordered_map<const char*, Kept> statements_;
+  int busyTimeoutMs_ = 0;
 };

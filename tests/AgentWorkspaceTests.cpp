@@ -138,11 +138,14 @@ TEST(AgentWorkspaceFill, MatchesPlainReplacementAndKnowsItsSizesExactly) {
                                                           count(templateText, kPlaceholders[0]) *
                                                               count(owned[0], kPlaceholders[1]);
     if (largest <= parts) continue;
-    // Exactly at the limit it is built; one byte less and it is refused.
+    // Exactly at the limit it is built; one byte less and it is refused at
+    // the first text over the limit, named with its exact size.
     ASSERT_EQ(AgentWorkspace::fillTemplate(templateText, values, largest - parts), stages.back());
     const std::string message = lengthFailure(templateText, values, largest - parts - 1);
-    ASSERT_NE(message.find("would be " + std::to_string(stages.back().size()) + " bytes"), std::string::npos)
-        << message;
+    size_t over = 1;
+    while (stages[over].size() < largest) ++over;
+    const std::string named = over + 1 == stages.size() ? "the briefing would be " : "would expand to ";
+    ASSERT_NE(message.find(named + std::to_string(largest) + " bytes"), std::string::npos) << message;
     ASSERT_NE(message.find("limit of " + std::to_string(largest - 1) + " bytes"), std::string::npos) << message;
     ++refusals;
   }
@@ -158,11 +161,15 @@ TEST(AgentWorkspaceFill, SizesWhatCouldNeverBeBuilt) {
   for (int i = 0; i < 50000; ++i) description += kPlaceholders[2];
   const std::string taskList(1000, 't');
   const std::string& templateText = AgentWorkspace::defaultTemplate();
-  const uint64_t size = templateText.size() - 2 * kPlaceholders[0].size() - kPlaceholders[1].size() -
-                        kPlaceholders[2].size() + (2ull * 50000 + 1) * 50000 * 1000 + taskList.size();
+  // The text with every description in place, which the task lists would
+  // then take to terabytes, is already over the limit: nothing is built.
+  const uint64_t size = templateText.size() - 2 * kPlaceholders[0].size() - kPlaceholders[1].size() +
+                        (2ull * 50000 + 1) * description.size();
   const std::string message = lengthFailure(templateText, {name, description, taskList, "shared"},
                                             AgentWorkspace::kMaxExpansionBytes);
-  EXPECT_NE(message.find("the briefing would be " + std::to_string(size) + " bytes"), std::string::npos) << message;
+  EXPECT_NE(message.find("placeholders would expand to " + std::to_string(size) + " bytes on the way"),
+            std::string::npos)
+      << message;
   EXPECT_NE(message.find("plus 16777216"), std::string::npos) << message;
 
   // Shrinking at the end does not hide a huge text on the way.
@@ -170,8 +177,7 @@ TEST(AgentWorkspaceFill, SizesWhatCouldNeverBeBuilt) {
   for (int i = 0; i < 2000; ++i) subdirs += kPlaceholders[3];
   const std::string twice = std::string(2000, 'x') + kPlaceholders[0] + kPlaceholders[0];
   const std::string onTheWay = lengthFailure(twice, {subdirs, "", "", ""}, 0);
-  EXPECT_NE(onTheWay.find("would be 2000 bytes and its placeholders would expand to 74000 bytes"), std::string::npos)
-      << onTheWay;
+  EXPECT_NE(onTheWay.find("placeholders would expand to 74000 bytes on the way"), std::string::npos) << onTheWay;
 }
 
 TEST_F(WorkspaceTest, RenderMakesTheWorkspaceWholeAndRemovesOnlyLeftovers) {
@@ -324,7 +330,8 @@ TEST_F(WorkspaceTest, OversizeRenderIsRefusedAndWritesNothing) {
     const std::string size = std::to_string(briefing("O", "", "").size() + 20000 * line.size() + line.size());
     const std::string message = e.what();
     EXPECT_EQ(message.rfind("Could not write " + (root / "ag_o" / "CLAUDE.md").string() + ": ", 0), 0u) << message;
-    EXPECT_NE(message.find("the briefing would be " + size + " bytes, over its limit of "), std::string::npos)
+    EXPECT_NE(message.find("placeholders would expand to " + size + " bytes on the way, over its limit of "),
+              std::string::npos)
         << message;
   }
   EXPECT_EQ(claude("ag_o"), before);

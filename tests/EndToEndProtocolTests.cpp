@@ -43,27 +43,10 @@ std::string wire(const json& value) {
 // none at all, so that the server's own location and argv[0] can differ.
 Finished spawnProgram(const fs::path& program, const std::optional<std::string>& argv0, const Environment& env,
                       const fs::path& cwd, const std::string& input) {
-  TempDir io;
-  writeFile(io / "in", input);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, (io / "in").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  std::string arg0 = argv0.value_or("");
-  std::vector<char*> argv{argv0 ? arg0.data() : nullptr, nullptr};
-  std::vector<std::string> envStrings;
-  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  int status = 0;
-  EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  waitpid(pid, &status, 0);
-  return {readFile(io / "out"), readFile(io / "err"), WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)};
+  SpawnOptions options;
+  options.program = program;
+  options.noArguments = !argv0;
+  return runServer(env, input, argv0 ? std::vector<std::string>{*argv0} : std::vector<std::string>{}, cwd, options);
 }
 
 std::string createAgentLine(const std::string& name) {

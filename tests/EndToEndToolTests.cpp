@@ -15,25 +15,7 @@ using V = std::vector<std::string>;
 namespace {
 
 // Rows of `query` as their columns joined by "|", NULL as "NULL".
-V rows(const fs::path& db, const std::string& query) {
-  sqlite3* connection = nullptr;
-  sqlite3_open(db.c_str(), &connection);
-  V result;
-  char* error = nullptr;
-  sqlite3_exec(
-      connection, query.c_str(),
-      [](void* out, int n, char** values, char**) {
-        std::string row;
-        for (int i = 0; i < n; ++i) row += (i ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
-        static_cast<V*>(out)->push_back(row);
-        return 0;
-      },
-      &result, &error);
-  EXPECT_EQ(error, nullptr) << error;
-  sqlite3_free(error);
-  sqlite3_close(connection);
-  return result;
-}
+V rows(const fs::path& db, const std::string& query) { return Sql(db)(query); }
 
 // Another process of the scheduler: runs `work` on its own connection to `db` in a child and exits 0 when it
 // returns true.

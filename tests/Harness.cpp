@@ -3,6 +3,7 @@
 #include "MCPAgentStore.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <csignal>
@@ -86,10 +87,11 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
-  std::vector<std::string> args = argv.empty() ? std::vector<std::string>{serverBinary()} : argv;
+  std::vector<std::string> args = argv.empty() && !options.noArguments ? std::vector<std::string>{serverBinary()} : argv;
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
+  const std::string program = options.program.empty() ? std::string(serverBinary()) : options.program.string();
   std::vector<std::string> envStrings;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
   std::vector<char*> envp;
@@ -107,7 +109,7 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
     limit.rlim_cur = static_cast<rlim_t>(soft);
     if (setrlimit(resource, &limit) != 0) throw std::runtime_error("setrlimit");
   }
-  const int rc = posix_spawn(&pid_, serverBinary(), &actions, nullptr, argp.data(), envp.data());
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argp.data(), envp.data());
   for (const auto& [resource, limit] : saved) setrlimit(resource, &limit);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
@@ -133,7 +135,7 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-void ServerProcess::send(std::string_view bytes) {
+void ServerProcess::send(std::string_view bytes, bool mayHaveExited) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(in_, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -142,7 +144,8 @@ void ServerProcess::send(std::string_view bytes) {
         pump(10);
         continue;
       }
-      ADD_FAILURE() << "write to server failed: " << std::strerror(errno);
+      // A server that stops at start-up may be gone before it reads.
+      if (!(errno == EPIPE && mayHaveExited)) ADD_FAILURE() << "write to server failed: " << std::strerror(errno);
       return;
     }
     bytes.remove_prefix(static_cast<size_t>(n));
@@ -235,9 +238,10 @@ Finished ServerProcess::finish(std::chrono::milliseconds timeout) {
   return {outBuffer_, errBuffer_, status_};
 }
 
-Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv) {
-  ServerProcess server(env, argv);
-  server.send(input);
+Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv,
+                   const fs::path& workingDirectory, SpawnOptions options) {
+  ServerProcess server(env, argv, workingDirectory, options);
+  server.send(input, true);
   return server.finish();
 }
 
@@ -255,12 +259,50 @@ json toolResult(const json& response) {
 
 namespace {
 
-// Records as the store writes them, the contents of a JSON string, read back.
-nlohmann::json parseRecords(const std::string& text) {
-  return nlohmann::json::parse(nlohmann::json::parse("\"" + text + "\"").get<std::string>());
-}
+// Records as the store writes them, read back.
+nlohmann::json parseRecords(const std::string& text) { return nlohmann::json::parse(text); }
 
 }  // namespace
+
+Sql::Sql(const std::filesystem::path& path) {
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+  sqlite3_busy_timeout(db_, 5000);
+}
+
+Sql::~Sql() { sqlite3_close(db_); }
+
+void Sql::exec(const std::string& script) {
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+}
+
+std::vector<std::string> Sql::operator()(const std::string& query, const std::vector<std::string>& args) {
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db_, query.c_str(), -1, &s, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+  for (size_t i = 0; i < args.size(); ++i)
+    sqlite3_bind_text(s, int(i + 1), args[i].data(), int(args[i].size()), SQLITE_TRANSIENT);
+  std::vector<std::string> rows;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    std::string row;
+    for (int c = 0; c < sqlite3_column_count(s); ++c) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+      row += (c ? "|" : "") + (text ? std::string(text, size_t(sqlite3_column_bytes(s, c))) : "NULL");
+    }
+    rows.push_back(row);
+  }
+  EXPECT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(db_);
+  sqlite3_finalize(s);
+  return rows;
+}
+
+std::shared_ptr<MCPAgentStore> openStore(const TempDir& dir, const std::string& userId) {
+  auto store = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), userId, dir / "agents",
+                                               dir / "no-template.md");
+  store->openAndMigrate();
+  return store;
+}
 
 nlohmann::json listAgents(MCPAgentStore& store) {
   std::string text;

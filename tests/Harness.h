@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,10 @@ struct SpawnOptions {
   // as a parent that shares them non-blocking would leave them.
   bool nonBlockingInput = false;
   bool nonBlockingOutputs = false;  // standard output and standard error
+  // The program to run instead of serverBinary(), such as a copy of it
+  // elsewhere; and, when `noArguments`, with no argv[0] at all.
+  std::filesystem::path program;
+  bool noArguments = false;
   // Soft resource limits the server starts with, such as {RLIMIT_STACK,
   // 32 << 10} for `ulimit -s 32`.
   std::vector<std::pair<int, uint64_t>> limits;
@@ -73,7 +78,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  void send(std::string_view bytes);
+  // Fails the test when the bytes cannot be written, unless the server may
+  // have exited and closed its input.
+  void send(std::string_view bytes, bool mayHaveExited = false);
   // Sends `message` as one line.
   void sendLine(const nlohmann::json& message);
   // The next line of standard output, without its line feed. Fails the test
@@ -103,11 +110,32 @@ class ServerProcess {
   int status_ = 0;
 };
 
-// Runs the server with `env` on `input` to the end.
-Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {});
-
-// A tools/call request line.
 class MCPAgentStore;
+
+// Runs the server with `env` on `input` to the end.
+Finished runServer(const Environment& env, std::string_view input, const std::vector<std::string>& argv = {},
+                   const std::filesystem::path& workingDirectory = {}, SpawnOptions options = {});
+
+// A store over `dir` as serverEnvironment lays it out, opened.
+std::shared_ptr<MCPAgentStore> openStore(const TempDir& dir, const std::string& userId = "u1");
+
+// A second connection to a database file, standing for the scheduler's other
+// processes: seeds rows behind the server's back and reads what it wrote.
+// Fails the test on any SQLite error.
+class Sql {
+ public:
+  explicit Sql(const std::filesystem::path& path);
+  ~Sql();
+  Sql(const Sql&) = delete;
+  Sql& operator=(const Sql&) = delete;
+  void exec(const std::string& script);
+  // Rows as their columns joined by "|", NULL as "NULL"; `args` bound as text by byte length.
+  std::vector<std::string> operator()(const std::string& query, const std::vector<std::string>& args = {});
+
+ private:
+  struct sqlite3* db_ = nullptr;
+};
+
 
 // The store's read answers as JSON values: the text it writes, parsed back.
 nlohmann::json listAgents(MCPAgentStore& store);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sys/resource.h>
@@ -17,45 +18,6 @@ namespace fs = std::filesystem;
 using V = std::vector<std::string>;
 
 namespace {
-
-// A second connection, standing for the scheduler's other processes: seeds
-// rows behind the store's back and reads what the store wrote.
-class Sql {
- public:
-  explicit Sql(const fs::path& path) {
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
-    sqlite3_busy_timeout(db_, 5000);
-  }
-  ~Sql() { sqlite3_close(db_); }
-  void exec(const std::string& script) {
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-  }
-  // Rows as their columns joined by "|", NULL as "NULL"; `args` bound as text by byte length.
-  V operator()(const std::string& query, const V& args = {}) {
-    sqlite3_stmt* s = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, query.c_str(), -1, &s, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
-    for (size_t i = 0; i < args.size(); ++i)
-      sqlite3_bind_text(s, int(i + 1), args[i].data(), int(args[i].size()), SQLITE_TRANSIENT);
-    V rows;
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      std::string row;
-      for (int c = 0; c < sqlite3_column_count(s); ++c) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
-        row += (c ? "|" : "") + (text ? std::string(text, size_t(sqlite3_column_bytes(s, c))) : "NULL");
-      }
-      rows.push_back(row);
-    }
-    EXPECT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(db_);
-    sqlite3_finalize(s);
-    return rows;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
 
 // What an operation threw: the store's description, or "file error: " and the text of any other exception.
 template <class F>
@@ -290,9 +252,6 @@ TEST_F(StoreTest, TextIsKeptWholeAndReadSafely) {
   std::string agents, tasks;
   loose->listAgents(agents);
   loose->listTasks("ag_0", tasks);
-  // Written as the contents of a JSON string: read the text out of it.
-  agents = nlohmann::json::parse('"' + agents + '"');
-  tasks = nlohmann::json::parse('"' + tasks + '"');
   EXPECT_EQ(agents,
             R"([{"agent_id":"ag_0","created_at":0,"description":null,"enabled":false,"icon_symbol":null,"name":"","task_count":1,"template":""}])");
   EXPECT_EQ(tasks,
@@ -410,6 +369,99 @@ TEST_F(StoreTest, UnsafeAgentIdsNeverBecomePaths) {
   EXPECT_FALSE(fs::exists(root));
   EXPECT_FALSE(fs::exists("/abs"));
   EXPECT_EQ(tree(dir.path()), (V{"db.sqlite", "db.sqlite-shm", "db.sqlite-wal"}));
+}
+
+// Another process's triggers change what the store's own writes make. The
+// running store, which had its snapshot loaded before the write, answers
+// what the file holds, byte for byte as a store opened afresh does, and the
+// briefing it renders lists the tasks the file holds, in name order.
+TEST(StoreTriggers, OwnWritesAnswerWhatTheFileHoldsWhateverTriggersDid) {
+  struct Case {
+    const char* trigger;
+    std::function<void(MCPAgentStore&)> write;
+    const char* rendered;  // the agent whose briefing the write renders
+  };
+  const auto newAgent = [](MCPAgentStore& s) { s.createAgent("ag_new", "New", "custom", std::nullopt, std::nullopt); };
+  const auto newTask = [](const char* name, const char* frequency) {
+    return [=](MCPAgentStore& s) { s.createTask("tk_new", "ag_1", name, "p", {"codex"}, frequency, "local", 5, "w"); };
+  };
+  const Case cases[] = {
+      {"AFTER INSERT ON agents WHEN new.icon_symbol IS NULL BEGIN "
+       "UPDATE agents SET icon_symbol = 'person.fill' WHERE id = new.id; END",
+       newAgent, "ag_new"},
+      {"AFTER INSERT ON agents BEGIN INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency) "
+       "VALUES (new.id || '_starter', new.id, 'starter', 'p', '[\"claude\"]', '@daily'); END",
+       newAgent, "ag_new"},
+      {"BEFORE INSERT ON tasks WHEN new.name = 'ignored' BEGIN SELECT RAISE(IGNORE); END", newTask("ignored", "@daily"),
+       "ag_1"},
+      {"AFTER INSERT ON tasks WHEN new.frequency = '@daily' BEGIN "
+       "UPDATE tasks SET frequency = '0 0 * * *' WHERE rowid = new.rowid; END",
+       newTask("gamma", "@daily"), "ag_1"},
+      {"AFTER INSERT ON tasks BEGIN DELETE FROM tasks WHERE agent_id = new.agent_id AND name = 'sibling'; END",
+       newTask("gamma", "@daily"), "ag_1"},
+      {"AFTER INSERT ON runs BEGIN UPDATE tasks SET name = 'renamed' WHERE id = new.task_id; END",
+       [](MCPAgentStore& s) { s.queueManualRun("tk_a"); }, nullptr},
+      {"AFTER UPDATE OF depends_on ON tasks BEGIN UPDATE agents SET name = 'Touched', created_at = 0; END",
+       [](MCPAgentStore& s) { s.setDependsOn("tk_a", {"tk_s"}); }, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trigger);
+    TempDir dir;
+    const fs::path db = dir / "db.sqlite", root = dir / "agents", none = dir / "none.md";
+    MCPAgentStore store(db.string(), "u1", root, none);
+    store.openAndMigrate();
+    store.createAgent("ag_1", "One", "custom", "d", std::nullopt);
+    store.createTask("tk_s", "ag_1", "sibling", "p", {"claude"}, "@hourly", "local", 30, "shared");
+    store.createTask("tk_a", "ag_1", "alpha", "p", {"claude", "codex"}, "@weekly", "local", 30, "shared");
+    Sql sql(db);
+    sql.exec("CREATE TRIGGER other " + std::string(c.trigger));
+    // Two operations at the file's new version: the snapshot is loaded.
+    for (int i = 0; i < 2; ++i) {
+      std::string ignored;
+      store.listAgents(ignored);
+      store.listTasks("ag_1", ignored);
+    }
+    c.write(store);
+
+    MCPAgentStore fresh(db.string(), "u1", root, none);
+    fresh.openAndMigrate();
+    const auto answers = [&](MCPAgentStore& s) {
+      std::string text;
+      s.listAgents(text);
+      for (const std::string& agent : sql("SELECT id FROM agents ORDER BY id")) {
+        text += "\n" + agent + ": ";
+        s.getAgent(agent, text);
+        s.listTasks(agent, text);
+      }
+      for (const std::string& task : sql("SELECT id FROM tasks ORDER BY id")) {
+        text += "\n" + task + ": ";
+        s.getTask(task, text);
+      }
+      return text;
+    };
+    EXPECT_EQ(answers(store), answers(fresh));
+    if (!c.rendered) continue;
+    // The briefing, worked out from the rows with SQL and a JSON reader of
+    // the test's own.
+    std::string lines;
+    for (const std::string& row : sql("SELECT name || ' \u2014 ' || frequency, ai_tools FROM tasks "
+                                      "WHERE agent_id = ? ORDER BY name",
+                                      {c.rendered})) {
+      const size_t bar = row.rfind('|');
+      std::string tools;
+      for (const auto& tool : nlohmann::json::parse(row.substr(bar + 1))) {
+        tools += (tools.empty() ? "" : ", ") + tool.get<std::string>();
+      }
+      lines += (lines.empty() ? "" : "\n") + ("- **" + row.substr(0, row.find(" \u2014 ")) + "**" +
+                                              row.substr(row.find(" \u2014 "), bar - row.find(" \u2014 ")) + " (" +
+                                              tools + ")");
+    }
+    const V agent = sql("SELECT name, ifnull(description, '(no description)') FROM agents WHERE id = ?", {c.rendered});
+    ASSERT_EQ(agent.size(), 1u);
+    const size_t bar = agent[0].find('|');
+    EXPECT_EQ(readFile(root / c.rendered / "CLAUDE.md"),
+              briefing(agent[0].substr(0, bar), agent[0].substr(bar + 1), lines.empty() ? "- (no other tasks yet)" : lines));
+  }
 }
 
 TEST_F(StoreTest, SetDependsOnChecksEverythingBeforeWriting) {

@@ -18,11 +18,11 @@ namespace {
 
 class ToolSetTest : public ::testing::Test {
  protected:
-  // The text of a call's result, read out of the quoted string it comes as.
+  // The text of a call's result.
   std::string resultText(const std::string& name, const json& arguments) {
-    std::string quoted = "unchanged";
-    tools.invoke(name, arguments, quoted);
-    return json::parse(quoted.substr(9)).get<std::string>();
+    std::string text = "unchanged";
+    tools.invoke(name, arguments, text);
+    return text.substr(9);
   }
   // A call's result object.
   json call(const std::string& name, const json& arguments) { return json::parse(resultText(name, arguments)); }
@@ -41,21 +41,13 @@ class ToolSetTest : public ::testing::Test {
   }
   // Everything a call could change: the rows and every file under the agents root.
   std::string snapshot() {
-    sqlite3* db = nullptr;
-    sqlite3_open((dir / "db.sqlite").c_str(), &db);
     std::string state;
-    sqlite3_exec(
-        db,
-        "SELECT 'agents', * FROM agents UNION ALL SELECT 'tasks', id, name, depends_on, ifnull(next_run_at, '-'), "
-        "timeout_min, ai_tools, working_subdir, prompt FROM tasks UNION ALL SELECT 'runs', id, 0, 0, 0, 0, 0, 0, 0 "
-        "FROM runs ORDER BY 1, 2",
-        [](void* out, int n, char** values, char**) {
-          for (int i = 0; i < n; ++i) *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "NULL") + "|";
-          *static_cast<std::string*>(out) += "\n";
-          return 0;
-        },
-        &state, nullptr);
-    sqlite3_close(db);
+    for (const std::string& row :
+         Sql(dir / "db.sqlite")("SELECT 'agents', * FROM agents UNION ALL SELECT 'tasks', id, name, depends_on, "
+                                "ifnull(next_run_at, '-'), timeout_min, ai_tools, working_subdir, prompt FROM tasks "
+                                "UNION ALL SELECT 'runs', id, 0, 0, 0, 0, 0, 0, 0 FROM runs ORDER BY 1, 2")) {
+      state += row + "|\n";
+    }
     std::set<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir / "agents"))
       files.insert(entry.path().string() + "=" + (entry.is_regular_file() ? readFile(entry.path()) : "dir"));
@@ -64,11 +56,7 @@ class ToolSetTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::shared_ptr<MCPAgentStore> store = [this] {
-    auto s = std::make_shared<MCPAgentStore>((dir / "db.sqlite").string(), "u1", dir / "agents", dir / "none.md");
-    s->openAndMigrate();
-    return s;
-  }();
+  std::shared_ptr<MCPAgentStore> store = openStore(dir);
   MCPToolSet tools{store};
   std::string agent = call("create_agent", {{"name", "A"}})["agent_id"];
   std::string task = call("create_task", {{"agent_id", agent}, {"name", "T"}, {"prompt", "P"}})["task_id"];
@@ -227,9 +215,10 @@ TEST_F(ToolSetTest, OptionalArgumentsOfOtherTypesGetTheirDefaults) {
 }
 
 // The catalogue of every protocol revision is the 2024-11-05 one plus the
-// keys the revision knows, and each tool's hints say what it really does: a
-// read-only tool changes nothing, an idempotent one changes nothing more when
-// called again, and the others do.
+// keys the revision knows (RecordShapesTests checks the output schemas), and
+// each tool's hints say what it really does: a read-only tool changes
+// nothing, an idempotent one changes nothing more when called again, and the
+// others do.
 TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
   const json& base = MCPToolSet::toolDescriptors(MCPProtocolVersion::v2024_11_05);
   EXPECT_EQ(&base, &MCPToolSet::toolDescriptors());
@@ -246,7 +235,7 @@ TEST_F(ToolSetTest, EveryRevisionsCatalogueAddsOnlyHintsThatHoldAndTitles) {
       for (const auto& [key, value] : added.items()) keys.push_back(key);
       const V expected = version < MCPProtocolVersion::v2025_03_26   ? V{}
                          : version < MCPProtocolVersion::v2025_06_18 ? V{"annotations"}
-                                                                     : V{"annotations", "title"};
+                                                                     : V{"annotations", "outputSchema", "title"};
       EXPECT_EQ(keys, expected) << added;
       EXPECT_TRUE(!added.contains("title") || (added["title"].is_string() && added["title"] != "")) << added;
     }

@@ -58,10 +58,18 @@ function call(work, protocol, tool, args) {
 function result(work, protocol, tool, args) {
   const { status, output } = call(work, protocol, tool, args);
   assert.equal(status, 0, `${tool}: ${JSON.stringify(output)}`);
-  assert.deepEqual(Object.keys(output.result), ['content']);
   assert.equal(output.result.content.length, 1);
   assert.equal(output.result.content[0].type, 'text');
-  return JSON.parse(output.result.content[0].text);
+  const value = JSON.parse(output.result.content[0].text);
+  // Negotiated, the result object comes a second time as structured content,
+  // which the Inspector's client checks against the tool's output schema.
+  if (protocol === 'negotiate') {
+    assert.deepEqual(Object.keys(output.result).sort(), ['content', 'structuredContent']);
+    assert.deepEqual(output.result.structuredContent, value);
+  } else {
+    assert.deepEqual(Object.keys(output.result), ['content']);
+  }
+  return value;
 }
 
 function session(protocol) {
@@ -72,9 +80,10 @@ function session(protocol) {
     const { tools } = output.result;
     assert.deepEqual(tools.map((t) => t.name), names);
     if (protocol === 'negotiate') {
-      // The Inspector asks for its newest revision, which has both.
+      // The Inspector asks for its newest revision, which has them all.
       assert.deepEqual(tools.map((t) => t.title), titles);
       assert.deepEqual(tools.map((t) => t.annotations), annotations);
+      assert.deepEqual(tools.map((t) => t.outputSchema.type), names.map(() => 'object'));
     } else {
       for (const tool of tools) assert.deepEqual(Object.keys(tool).sort(), ['description', 'inputSchema', 'name']);
     }

@@ -1,9 +1,14 @@
-// The server driven by the official MCP TypeScript client over stdio: the
+// The server driven by the official MCP TypeScript clients over stdio: the
 // handshake, the catalogue, every tool's success path and error paths as the
-// client reports them, and a clean exit when the client closes; once as the
-// server speaks by default (2024-11-05 only) and once with
-// KOVIX_PROTOCOL=negotiate, where the client settles on its newest revision
-// and sees annotations, titles, instructions and failed tools as results.
+// client reports them, and a clean exit when the client closes.
+// - The v1 client (@modelcontextprotocol/sdk) as the server speaks by default
+//   (2024-11-05 only), and with KOVIX_PROTOCOL=negotiate, where it settles on
+//   its newest revision and sees annotations, titles, instructions, failed
+//   tools as results, and output schemas that it checks every result against.
+// - The v2 client (@modelcontextprotocol/client), which probes with
+//   server/discover first: with negotiate it reaches the stateless 2026-07-28
+//   revision, in its `auto` mode and pinned to it; by default it falls back
+//   to initialize and gets the very bytes the v1 client gets.
 // Run: KOVIX_SERVER_BINARY=/path/to/kovix-mcp-server node --test
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -12,65 +17,108 @@ import os from 'node:os';
 import path from 'node:path';
 import { names, titles, annotations } from '../catalogue.mjs';
 
+const notInstalled = (error) => {
+  throw new Error(`the MCP clients are not installed: run 'npm ci' in tests/interop (${error.message})`);
+};
 const sdk = 'node_modules/@modelcontextprotocol/sdk/dist/esm';
-const load = (module) => import(new URL(`${sdk}/${module}`, import.meta.url)).catch((error) => {
-  throw new Error(`the MCP client is not installed: run 'npm ci' in tests/interop (${error.message})`);
-});
+const load = (module) => import(new URL(`${sdk}/${module}`, import.meta.url)).catch(notInstalled);
 const { Client } = await load('client/index.js');
 const { StdioClientTransport } = await load('client/stdio.js');
 const { McpError, CallToolResultSchema, LATEST_PROTOCOL_VERSION } = await load('types.js');
+const v2 = await import('@modelcontextprotocol/client').catch(notInstalled);
+const v2stdio = await import('@modelcontextprotocol/client/stdio').catch(notInstalled);
+
+// How each client reports a JSON-RPC error.
+const v1Errors = { is: (error) => error instanceof McpError, message: (code, text) => `MCP error ${code}: ${text}` };
+const v2Errors = { is: (error) => error instanceof v2.ProtocolError, message: (code, text) => text };
 
 const binary = process.env.KOVIX_SERVER_BINARY;
 assert.ok(binary && fs.existsSync(binary), 'KOVIX_SERVER_BINARY must name the built kovix-mcp-server');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kovix-interop-'));
 after(() => fs.rmSync(work, { recursive: true, force: true }));
 
+// Sessions whose tool results carry structuredContent.
+const structured = new WeakSet();
+
 // One client session over a fresh server. The client hands the server only
 // the environment given here (sanitizer options pass through for those builds).
-// `asking` makes the client ask for that protocol revision instead of its own
-// newest, as an older or a newer client would; the client's own checks of the
-// answers stay in force.
-async function session(dbPath, { protocol, asking, agents = 'agents' } = {}) {
+// `asking` makes the v1 client ask for that protocol revision instead of its
+// own newest, as an older or a newer client would; the client's own checks of
+// the answers stay in force. `negotiation` makes it the v2 client with that
+// negotiation mode. The session keeps what the server wrote to the client,
+// byte for byte, and what the client sent.
+async function session(dbPath, { protocol, asking, negotiation, agents = 'agents' } = {}) {
   const env = { PATH: process.env.PATH, KOVIX_USER_ID: 'u-interop', KOVIX_DB_PATH: dbPath,
     KOVIX_AGENT_ROOT: path.join(work, agents), KOVIX_TEMPLATE_PATH: path.join(work, 'none.md') };
   if (protocol !== undefined) env.KOVIX_PROTOCOL = protocol;
   for (const key of ['ASAN_OPTIONS', 'UBSAN_OPTIONS']) if (process.env[key]) env[key] = process.env[key];
-  const transport = new StdioClientTransport({ command: binary, env, stderr: 'pipe' });
+  const Transport = negotiation ? v2stdio.StdioClientTransport : StdioClientTransport;
+  const transport = new Transport({ command: binary, env, stderr: 'pipe' });
   let stderr = '';
   transport.stderr.on('data', (chunk) => { stderr += chunk; });
   let negotiated;
   transport.setProtocolVersion = (version) => { negotiated = version; };
   let asked;
+  const sent = [];
   const send = transport.send.bind(transport);
   transport.send = (message, options) => {
     if (message.method === 'initialize') {
       if (asking !== undefined) message = { ...message, params: { ...message.params, protocolVersion: asking } };
       asked = message.params.protocolVersion;
     }
+    sent.push(message);
     return send(message, options);
   };
-  const client = new Client({ name: 'kovix-interop', version: '1.0.0' });
+  // The server's output from its first byte: the child is spawned within
+  // start(), before anything can be read from it.
+  let raw = '';
+  const start = transport.start.bind(transport);
+  transport.start = () => {
+    const started = start();
+    transport._process.stdout.on('data', (chunk) => { raw += chunk; });
+    return started;
+  };
+  const client = negotiation
+    ? new v2.Client({ name: 'kovix-interop', version: '2.0.0' }, { versionNegotiation: { mode: negotiation } })
+    : new Client({ name: 'kovix-interop', version: '1.0.0' });
   await client.connect(transport);
+  if ((negotiated ?? '') >= '2025-06-18') structured.add(client);
+  // Lets a test change a response before the client sees it.
+  let change;
+  const deliver = transport.onmessage;
+  transport.onmessage = (message, extra) => deliver(change ? change(message) : message, extra);
   // The child process is private to the transport; its exit status is what
   // the closing check needs.
   const exited = new Promise((resolve) => transport._process.once('exit', (code, signal) => resolve({ code, signal })));
-  return { client, asked, negotiated, exited, stderr: () => stderr };
+  return { client, asked, negotiated, exited, sent, stderr: () => stderr, raw: () => raw,
+    change: (f) => { change = f; } };
 }
 
+// A successful call's result object: its text, which from 2025-06-18 on is
+// also the structured content.
 async function call(client, name, args) {
   const result = await client.callTool({ name, arguments: args });
-  assert.deepEqual(Object.keys(result), ['content']);
   assert.equal(result.content.length, 1);
   assert.equal(result.content[0].type, 'text');
-  return JSON.parse(result.content[0].text);
+  const value = JSON.parse(result.content[0].text);
+  if (structured.has(client)) {
+    assert.deepEqual(Object.keys(result).sort(), ['content', 'structuredContent']);
+    assert.deepEqual(result.structuredContent, value);
+  } else {
+    assert.deepEqual(Object.keys(result), ['content']);
+  }
+  return value;
 }
 
-async function closesCleanly(s) {
+async function closesCleanly(s, { initialized = true } = {}) {
   await s.client.close();
   // The client sends SIGTERM two seconds after closing the server's input:
   // a server that ends by itself in time exits with status 0 and no signal.
   assert.deepEqual(await s.exited, { code: 0, signal: null });
-  assert.match(s.stderr(), /kovix-mcp-server: client initialized\n(.|\n)*kovix-mcp-server: stdin closed; exiting\n$/);
+  // 2026-07-28 has no handshake, so no notification that it is done.
+  assert.match(s.stderr(), initialized
+    ? /kovix-mcp-server: client initialized\n(.|\n)*kovix-mcp-server: stdin closed; exiting\n$/
+    : /^kovix-mcp-server: ready \(uid=u-interop\)\nkovix-mcp-server: stdin closed; exiting\n$/);
 }
 
 const instructions = "Kovix runs this user's scheduled work. Agents are named roles; tasks belong to an agent and " +
@@ -92,6 +140,20 @@ async function catalogueChecks(client) {
     'Markdown prompt \u2014 Goal/Context/Output format/Hand-off.');
   assert.deepEqual(tools[1].inputSchema.properties.ai_tools.items, { type: 'string', enum: ['claude', 'codex'] });
   return tools;
+}
+
+// Every tool declares the schema of its result object: an object with
+// exactly its keys, all required.
+function outputSchemaChecks(tools) {
+  for (const tool of tools) {
+    const schema = tool.outputSchema;
+    assert.equal(schema.type, 'object', tool.name);
+    assert.equal(schema.additionalProperties, false, tool.name);
+    assert.deepEqual(schema.required, Object.keys(schema.properties), tool.name);
+    assert.equal(schema.$schema, undefined, tool.name);
+  }
+  assert.deepEqual(tools.map((tool) => tool.outputSchema.required), [['agent_id', 'url'], ['task_id'], ['ok'],
+    ['agents'], ['tasks'], ['agent'], ['task'], ['run_id', 'status']]);
 }
 
 async function successPath(c, agentsDir) {
@@ -137,8 +199,9 @@ async function successPath(c, agentsDir) {
 
 // Every failure of a tool call, with its JSON-RPC code and message. With
 // `asResults`, the server answers the tools' own failures as results marked
-// isError that carry the same message; an unknown tool stays an error.
-async function errorPaths(t, c, ids, { asResults }) {
+// isError that carry the same message and no structured content; an unknown
+// tool stays an error.
+async function errorPaths(t, c, ids, { asResults, errors = v1Errors }) {
   const cases = [
     ['no_such_tool', {}, -32601, 'Unknown tool: no_such_tool'],
     ['create_agent', { name: '' }, -32602, "create_agent: 'name' is required"],
@@ -163,17 +226,20 @@ async function errorPaths(t, c, ids, { asResults }) {
         return;
       }
       await assert.rejects(c.callTool({ name, arguments: args }), (error) => {
-        assert.ok(error instanceof McpError, String(error));
+        assert.ok(errors.is(error), String(error));
         assert.equal(error.code, code);
-        assert.equal(error.message, `MCP error ${code}: ${message}`);
+        assert.equal(error.message, errors.message(code, message));
         return true;
       });
     });
   }
-  // A tools/call without a name is malformed in every revision.
-  await assert.rejects(c.request({ method: 'tools/call', params: { arguments: {} } }, CallToolResultSchema),
-    (error) => error instanceof McpError && error.code === -32602 &&
-      error.message === "MCP error -32602: tools/call requires 'name'");
+  // A tools/call without a name is malformed in every revision. (The v2
+  // client refuses to send one.)
+  if (errors === v1Errors) {
+    await assert.rejects(c.request({ method: 'tools/call', params: { arguments: {} } }, CallToolResultSchema),
+      (error) => error instanceof McpError && error.code === -32602 &&
+        error.message === "MCP error -32602: tools/call requires 'name'");
+  }
   // None of them changed anything.
   assert.equal((await call(c, 'list_agents', {})).agents[0].task_count, 2);
   assert.equal((await call(c, 'get_task', { task_id: ids.task })).task.depends_on.length, 1);
@@ -225,8 +291,22 @@ test('negotiate: the client settles on its newest revision and gets everything i
   const tools = await catalogueChecks(s.client);
   assert.deepEqual(tools.map((tool) => tool.title), titles);
   assert.deepEqual(tools.map((tool) => tool.annotations), annotations);
+  outputSchemaChecks(tools);
+  // The client compiled a validator from each schema, and checks each
+  // success of successPath against it.
+  for (const name of names) assert.equal(typeof s.client.getToolOutputValidator(name), 'function', name);
   const ids = await successPath(s.client, path.join(work, 'agents-negotiated'));
   await t.test('failed tools are results marked isError', (tt) => errorPaths(tt, s.client, ids, { asResults: true }));
+  await t.test('the client refuses structured content that its schema does not allow, or none', async () => {
+    const agents = { agents: [{ agent_id: 'ag_1', name: 'x' }] };
+    s.change((m) => (m.result?.structuredContent ? { ...m, result: { ...m.result, structuredContent: agents } } : m));
+    await assert.rejects(s.client.callTool({ name: 'list_agents', arguments: {} }), (error) =>
+      error instanceof McpError && error.code === -32602 && /does not match the tool's output schema/.test(error.message));
+    s.change((m) => (m.result?.structuredContent ? { ...m, result: { content: m.result.content } } : m));
+    await assert.rejects(s.client.callTool({ name: 'list_agents', arguments: {} }), (error) =>
+      error instanceof McpError && error.code === -32600 && /did not return structured content/.test(error.message));
+    s.change(undefined);
+  });
   await closesCleanly(s);
 });
 
@@ -237,6 +317,8 @@ test('negotiate: a client that asks for 2025-03-26 gets annotations but no title
   const tools = await catalogueChecks(s.client);
   assert.deepEqual(tools.map((tool) => tool.title), names.map(() => undefined));
   assert.deepEqual(tools.map((tool) => tool.annotations), annotations);
+  assert.deepEqual(tools.map((tool) => tool.outputSchema), names.map(() => undefined));
+  assert.deepEqual(await call(s.client, 'list_agents', {}), { agents: [] });
   assert.deepEqual(await s.client.callTool({ name: 'get_agent', arguments: { agent_id: 'ag_x' } }),
     { content: [{ type: 'text', text: 'get_agent: agent not found: ag_x' }], isError: true });
   await closesCleanly(s);
@@ -256,4 +338,91 @@ test('negotiate over a file that is not a database: the failure is a result', as
   assert.deepEqual(await s.client.callTool({ name: 'list_agents', arguments: {} }),
     { content: [{ type: 'text', text: 'SQLite error: file is not a database' }], isError: true });
   await closesCleanly(s);
+});
+
+// The revision without a handshake, as the v2 client speaks it. Besides what
+// the client checks itself, the wire shows that it never initialized, that
+// every request named the revision, and that every result said it was
+// complete.
+function statelessWire(s) {
+  const requests = s.sent.filter((message) => message.id !== undefined);
+  assert.ok(requests.length > 0);
+  for (const request of requests) {
+    assert.notEqual(request.method, 'initialize');
+    const meta = request.params._meta;
+    assert.equal(meta['io.modelcontextprotocol/protocolVersion'], '2026-07-28', request.method);
+    assert.equal(typeof meta['io.modelcontextprotocol/clientCapabilities'], 'object', request.method);
+  }
+  const responses = s.raw().trimEnd().split('\n').map((line) => JSON.parse(line));
+  assert.equal(responses.length, requests.length);
+  for (const response of responses) if (response.result) assert.equal(response.result.resultType, 'complete');
+  const list = responses.find((response) => response.result?.tools);
+  assert.equal(list.result.cacheScope, 'private');
+  assert.ok(Number.isInteger(list.result.ttlMs) && list.result.ttlMs > 0, String(list.result.ttlMs));
+}
+
+test('v2 client, auto, negotiate: it discovers 2026-07-28 and gets everything it has', async (t) => {
+  const s = await session(path.join(work, 'stateless.db'), { protocol: 'negotiate', negotiation: 'auto',
+    agents: 'agents-stateless' });
+  const c = s.client;
+  assert.equal(c.getNegotiatedProtocolVersion(), '2026-07-28');
+  assert.equal(c.getProtocolEra(), 'modern');
+  assert.equal(s.negotiated, '2026-07-28');
+  assert.deepEqual(c.getServerVersion(), { name: 'kovix-mcp-server', version: '0.2.0' });
+  assert.deepEqual(c.getServerCapabilities(), { tools: { listChanged: false } });
+  assert.equal(c.getInstructions(), instructions);
+  assert.deepEqual(c.getDiscoverResult().supportedVersions, ['2026-07-28']);
+  assert.equal(c.getDiscoverResult().cacheScope, 'private');
+  const tools = await catalogueChecks(c);
+  assert.deepEqual(tools.map((tool) => tool.title), titles);
+  assert.deepEqual(tools.map((tool) => tool.annotations), annotations);
+  outputSchemaChecks(tools);
+  const ids = await successPath(c, path.join(work, 'agents-stateless'));
+  await t.test('failed tools are results marked isError', (tt) => errorPaths(tt, c, ids,
+    { asResults: true, errors: v2Errors }));
+  statelessWire(s);
+  await closesCleanly(s, { initialized: false });
+});
+
+test('v2 client pinned to 2026-07-28: connects with negotiate, and is refused by default', async () => {
+  const s = await session(path.join(work, 'pinned.db'), { protocol: 'negotiate',
+    negotiation: { pin: '2026-07-28' } });
+  assert.equal(s.client.getNegotiatedProtocolVersion(), '2026-07-28');
+  const tools = await catalogueChecks(s.client);
+  outputSchemaChecks(tools);
+  assert.deepEqual(await call(s.client, 'list_agents', {}), { agents: [] });
+  const { agent_id: agent } = await call(s.client, 'create_agent', { name: 'Pinned' });
+  assert.equal((await call(s.client, 'get_agent', { agent_id: agent })).agent.name, 'Pinned');
+  assert.deepEqual(await s.client.callTool({ name: 'get_task', arguments: { task_id: 'tk_x' } }),
+    { content: [{ type: 'text', text: 'get_task: task not found: tk_x' }], isError: true });
+  statelessWire(s);
+  await closesCleanly(s, { initialized: false });
+  // The default server answers server/discover as it answers any method it
+  // does not know, and a pinned client has nothing to fall back on.
+  await assert.rejects(session(path.join(work, 'pinned-default.db'), { negotiation: { pin: '2026-07-28' } }),
+    (error) => error.code === 'ERA_NEGOTIATION_FAILED' && /did not offer pinned protocol version/.test(error.message));
+});
+
+test('v2 client, auto, default setting: it falls back to 2024-11-05 and gets the v1 client\'s bytes', async (t) => {
+  const s = await session(path.join(work, 'fallback.db'), { negotiation: 'auto', agents: 'agents-fallback' });
+  const c = s.client;
+  assert.equal(s.asked, '2025-11-25');
+  assert.equal(c.getNegotiatedProtocolVersion(), '2024-11-05');
+  assert.equal(c.getProtocolEra(), 'legacy');
+  assert.deepEqual(c.getServerVersion(), { name: 'kovix-mcp-server', version: '0.2.0' });
+  assert.equal(c.getInstructions(), undefined);
+  const tools = await catalogueChecks(c);
+  for (const tool of tools) assert.deepEqual(Object.keys(tool).sort(), ['description', 'inputSchema', 'name']);
+  const ids = await successPath(c, path.join(work, 'agents-fallback'));
+  await t.test('error paths reach the client with their codes and messages', (tt) => errorPaths(tt, c, ids,
+    { asResults: false, errors: v2Errors }));
+  await closesCleanly(s);
+  // The same answers, byte for byte, as the v1 client got from its server.
+  const line = (raw, part) => raw.split('\n').find((l) => l.includes(part)).replace(/"id":\d+,/, '');
+  for (const part of ['"result":{"capabilities":', '"result":{"tools":', '"message":"Unknown tool: no_such_tool"',
+    '"message":"get_task: task not found: tk_nope"', '"message":"run_now: \'task_id\' is required"']) {
+    assert.equal(line(s.raw(), part), line(main.raw(), part), part);
+  }
+  assert.equal(line(s.raw(), '"result":{"capabilities":'), '{"jsonrpc":"2.0","result":{"capabilities":{"tools":' +
+    '{"listChanged":false}},"protocolVersion":"2024-11-05","serverInfo":{"name":"kovix-mcp-server","version":"0.2.0"}}}');
 });
