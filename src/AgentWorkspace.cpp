@@ -89,11 +89,12 @@ class AgentDirectory {
   // Takes the render lock, waiting at most kLockWaitSeconds for another
   // process that holds it. A file system without advisory locks (some
   // network mounts) renders as it did before there was a lock, rather than
-  // not at all.
-  void lock() const {
+  // not at all: false then.
+  bool lock() const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(AgentWorkspace::kLockWaitSeconds);
     const int error = lockBefore(deadline);
-    if (error == 0 || cannotLockHere(error)) return;
+    if (error == 0) return true;
+    if (cannotLockHere(error)) return false;
     if (error == EWOULDBLOCK) {
       throw std::runtime_error("Could not lock " + path_.string() + ": another process held it for " +
                                std::to_string(AgentWorkspace::kLockWaitSeconds) + " s");
@@ -108,7 +109,9 @@ class AgentDirectory {
   void forEachEntry(Visit visit) const {
 #ifdef __linux__
     // Straight from the descriptor we hold: no second open of the directory.
-    alignas(8) char buffer[16384];
+    // A few entries make an agent directory; the buffer is small so that a
+    // small stack (ulimit -s) has room for it.
+    alignas(8) char buffer[2048];
     for (;;) {
       const ssize_t n = ::getdents64(fd_, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
@@ -183,12 +186,25 @@ bool isLeftoverTemporary(std::string_view name) {
   return id.find_first_not_of(kIDAlphabet) == std::string_view::npos;
 }
 
-// Only called under the render lock. One listing of the directory serves
-// two ends: any temporary file in it is left over (every render holds the
-// lock while its own exists), and so is the lock file of earlier versions;
-// those are removed, best effort. Then whichever sub-directory the listing
-// does not show as a directory is made, in order.
-void tidyAndComplete(const AgentDirectory& directory) {
+// True when the file has not been written for so long that no live render
+// can own it: a render keeps its temporary file only for the moments between
+// creating and renaming it.
+bool oldEnoughToBeLeftOver(const struct stat& info) {
+  constexpr time_t kLeftoverAgeSeconds = 3600;
+  return modifiedTime(info).tv_sec < ::time(nullptr) - kLeftoverAgeSeconds;
+}
+
+// One listing of the directory serves two ends. Temporary files left over by
+// killed renders, and the lock file of earlier versions, are removed, best
+// effort: under the render lock every one of them is left over, since each
+// render holds the lock while its own exists; without it (`locked` false,
+// on a file system without advisory locks) another render may be writing
+// one right now, so only those unchanged for an hour go. Then whichever
+// sub-directory the listing does not show as a directory is made, in order,
+// best effort too: the briefing does not need them, so one that cannot be
+// made (a file of the user's in the way, a full disk) is left to the next
+// render, and whatever is in its place stays as it is.
+void tidyAndComplete(const AgentDirectory& directory, bool locked) {
   std::array<bool, std::size(kSubdirectories)> present{};
   std::vector<std::string> leftovers;
   directory.forEachEntry([&](std::string_view name, unsigned char type) {
@@ -202,15 +218,18 @@ void tidyAndComplete(const AgentDirectory& directory) {
   });
   for (const auto& name : leftovers) {
     struct stat info {};
-    if (::fstatat(directory.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+    if (::fstatat(directory.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        (locked || oldEnoughToBeLeftOver(info))) {
       ::unlinkat(directory.fd(), name.c_str(), 0);
     }
   }
   // What the listing did not show as a directory (missing, a link, a type
   // it did not know, something else in the way) goes the long way, which
-  // follows links and names what is in the way.
+  // follows links.
   for (size_t i = 0; i < present.size(); ++i) {
-    if (!present[i]) makeDirectories(directory.path() / kSubdirectories[i]);
+    if (present[i]) continue;
+    std::error_code ec;
+    fs::create_directories(directory.path() / kSubdirectories[i], ec);
   }
 }
 
@@ -260,20 +279,24 @@ std::optional<std::string> readWholeFile(const fs::path& path, struct stat& info
     ::close(fd);
     return std::nullopt;
   }
-  std::string contents;
-  contents.reserve(static_cast<size_t>(info.st_size));
-  char buffer[65536];
+  // Read straight into the text, with a byte to spare so that the end of a
+  // file that kept its size is seen without growing it; no buffer on the
+  // stack, which may be small (ulimit -s).
+  std::string contents(static_cast<size_t>(info.st_size) + 1, '\0');
+  size_t used = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (used == contents.size()) contents.resize(contents.size() * 2);
+    const ssize_t n = ::read(fd, contents.data() + used, contents.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ::close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
-    contents.append(buffer, static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
   ::close(fd);
+  contents.resize(used);
   return contents;
 }
 
@@ -451,8 +474,8 @@ void AgentWorkspace::render(const std::string& agentId, const std::string& name,
   // A render killed part-way, or an agent whose first render never ran,
   // leaves the workspace short: every render makes it whole again.
   const AgentDirectory directory(agentDirectory(agentId));
-  directory.lock();
-  tidyAndComplete(directory);
+  const bool locked = directory.lock();
+  tidyAndComplete(directory, locked);
   // Read under the lock: a render that waited for another one then sees
   // every task that the other saw, and any committed since.
   const TaskList& tasks = readTasks();

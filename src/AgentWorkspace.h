@@ -70,18 +70,21 @@ class AgentWorkspace {
 
   // Makes the agent directory with its missing parents when it is missing;
   // then, under the agent's render lock, makes whichever of "inputs",
-  // "outputs", "logs", "shared" in it is missing, in that order, removes
-  // temporary files that killed renders left behind (and the lock file that
-  // earlier versions made), reads the tasks, renders CLAUDE.md from the
-  // template file (or the built-in template when the file cannot be read or
-  // is not UTF-8) and replaces the file atomically and durably, keeping the
-  // permission bits of the file it replaces.
+  // "outputs", "logs", "shared" in it is missing, in that order and best
+  // effort (one that cannot be made, say for a file in its place, is left
+  // as it is and the render goes on), removes temporary files that killed
+  // renders left behind (and the lock file that earlier versions made),
+  // reads the tasks, renders CLAUDE.md from the template file (or the
+  // built-in template when the file cannot be read or is not UTF-8) and
+  // replaces the file atomically and durably, keeping the permission bits of
+  // the file it replaces. Where the file system has no advisory locks the
+  // render runs unlocked and removes only temporary files unchanged for an
+  // hour, since another render may be writing a newer one.
   //
-  // Throws at the first directory that cannot be made (the ones before it
-  // stay), when the lock cannot be had within kLockWaitSeconds, when the
-  // briefing would exceed its limit (see fillTemplate; the message names
-  // both sizes), or when the file cannot be written; in each case an
-  // earlier CLAUDE.md stays as it was.
+  // Throws when the agent directory cannot be made, when the lock cannot be
+  // had within kLockWaitSeconds, when the briefing would exceed its limit
+  // (see fillTemplate; the message names both sizes), or when the file
+  // cannot be written; in each case an earlier CLAUDE.md stays as it was.
   void render(const std::string& agentId, const std::string& name, const std::optional<std::string>& description,
               const TaskReader& readTasks);
 

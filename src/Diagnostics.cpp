@@ -19,13 +19,14 @@ void waitWritable(int fd) {
   }
 }
 
-bool writevAll(int fd, iovec* parts, int count) {
+bool writevAll(int fd, iovec* parts, int count, WaitForRoom waitForRoom = nullptr) {
   while (count > 0) {
+    if (waitForRoom && !waitForRoom(fd)) return false;
     const ssize_t n = ::writev(fd, parts, count);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        waitWritable(fd);
+        if (!waitForRoom) waitWritable(fd);
         continue;
       }
       return false;
@@ -48,9 +49,9 @@ iovec part(std::string_view text) { return {const_cast<char*>(text.data()), text
 
 }  // namespace
 
-bool writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes, WaitForRoom waitForRoom) {
   iovec whole = part(bytes);
-  return writevAll(fd, &whole, bytes.empty() ? 0 : 1);
+  return writevAll(fd, &whole, bytes.empty() ? 0 : 1, waitForRoom);
 }
 
 void logLine(std::string_view text, std::string_view clientText) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace jsontext {
 namespace {
@@ -92,55 +93,79 @@ void writeQuoted(std::string_view text, std::string& out) {
   out.push_back('"');
 }
 
-bool writeValue(const nlohmann::json& value, std::string& out) {
+// Writes `value` as JSON text. The arrays and objects still open are kept
+// on the heap, not the call stack, so that the deepest value the reader
+// takes is written on any stack.
+bool writeValue(const nlohmann::json& root, std::string& out) {
   using Type = nlohmann::json::value_t;
-  switch (value.type()) {
-    case Type::null:
-    case Type::discarded:
-      out.append("null");
-      return true;
-    case Type::boolean:
-      out.append(value.get<bool>() ? "true" : "false");
-      return true;
-    case Type::number_integer:
-    case Type::number_unsigned:
-    case Type::number_float:
-      return writeNumber(value, out);
-    case Type::string: {
-      const auto& s = value.get_ref<const std::string&>();
-      if (!utf8::isValid(s)) return false;
-      writeQuoted(s, out);
-      return true;
-    }
-    case Type::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& element : value) {
-        if (!first) out.push_back(',');
-        first = false;
-        if (!writeValue(element, out)) return false;
+  struct Open {
+    const nlohmann::json* container;
+    nlohmann::json::array_t::const_iterator element;
+    nlohmann::json::object_t::const_iterator member;
+  };
+  std::vector<Open> open;
+  const nlohmann::json* value = &root;
+  for (;;) {
+    switch (value->type()) {
+      case Type::null:
+      case Type::discarded:
+        out.append("null");
+        break;
+      case Type::boolean:
+        out.append(value->get<bool>() ? "true" : "false");
+        break;
+      case Type::number_integer:
+      case Type::number_unsigned:
+      case Type::number_float:
+        if (!writeNumber(*value, out)) return false;
+        break;
+      case Type::string: {
+        const auto& s = value->get_ref<const std::string&>();
+        if (!utf8::isValid(s)) return false;
+        writeQuoted(s, out);
+        break;
       }
-      out.push_back(']');
-      return true;
+      case Type::array:
+        out.push_back('[');
+        open.push_back({value, value->get_ref<const nlohmann::json::array_t&>().begin(), {}});
+        break;
+      case Type::object:
+        out.push_back('{');
+        open.push_back({value, {}, value->get_ref<const nlohmann::json::object_t&>().begin()});
+        break;
+      case Type::binary:
+        return false;
     }
-    case Type::object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>()) {
-        if (!first) out.push_back(',');
-        first = false;
+    // The next value to write: the next element or member of the innermost
+    // open container, closing those that have none left.
+    for (value = nullptr; !value;) {
+      if (open.empty()) return true;
+      Open& inner = open.back();
+      if (inner.container->is_array()) {
+        const auto& elements = inner.container->get_ref<const nlohmann::json::array_t&>();
+        if (inner.element == elements.end()) {
+          out.push_back(']');
+          open.pop_back();
+          continue;
+        }
+        if (inner.element != elements.begin()) out.push_back(',');
+        value = &*inner.element++;
+      } else {
+        const auto& members = inner.container->get_ref<const nlohmann::json::object_t&>();
+        if (inner.member == members.end()) {
+          out.push_back('}');
+          open.pop_back();
+          continue;
+        }
+        if (inner.member != members.begin()) out.push_back(',');
+        const auto& [key, member] = *inner.member++;
         if (!utf8::isValid(key)) return false;
         writeQuoted(key, out);
         out.push_back(':');
-        if (!writeValue(member, out)) return false;
+        value = &member;
       }
-      out.push_back('}');
-      return true;
     }
-    case Type::binary:
-      return false;
   }
-  return false;
 }
 
 }  // namespace
@@ -151,9 +176,12 @@ bool write(const nlohmann::json& value, std::string& out) { return writeValue(va
 
 namespace {
 
-// A recursive reader over the text. Every function returns false at the
-// first byte that breaks the grammar, with the value it was building left
-// unspecified.
+// A reader over the text. Every function returns false at the first byte
+// that breaks the grammar, with the value it was building left unspecified.
+// Nesting costs heap, not call stack: the arrays and objects still open are
+// kept in a list, so that no line can exhaust a small stack (`ulimit -s`)
+// while it is read; the values it builds are freed and written without
+// recursion too.
 class Reader {
  public:
   Reader(std::string_view text, int maxDepth) : text_(text), maxDepth_(maxDepth) {}
@@ -162,7 +190,7 @@ class Reader {
     constexpr std::string_view bom = "\xEF\xBB\xBF";
     if (text_.substr(0, bom.size()) == bom) at_ = bom.size();
     skipSpace();
-    if (!value(out, 0)) return false;
+    if (!value(out)) return false;
     skipSpace();
     return at_ == text_.size();
   }
@@ -185,11 +213,65 @@ class Reader {
     return true;
   }
 
-  bool value(nlohmann::json& out, int depth) {
-    if (at_ >= text_.size()) return false;
+  // One value, with everything nested in it, into `root`.
+  bool value(nlohmann::json& root) {
+    // The arrays and objects begun and not yet closed, innermost last. Each
+    // lives in its parent's last element or member, which stays where it is
+    // while anything inside it is read.
+    std::vector<nlohmann::json*> open;
+    nlohmann::json* slot = &root;
+    for (;;) {
+      // A value into *slot: a scalar whole, or the start of a container.
+      if (at_ >= text_.size()) return false;
+      const char c = text_[at_];
+      bool complete = true;
+      if (c == '{' || c == '[') {
+        if (open.size() >= static_cast<size_t>(maxDepth_)) return false;
+        ++at_;
+        *slot = c == '{' ? nlohmann::json::object() : nlohmann::json::array();
+        skipSpace();
+        if (!take(c == '{' ? '}' : ']')) {
+          open.push_back(slot);
+          complete = false;
+        }
+      } else if (!scalar(*slot)) {
+        return false;
+      }
+      if (complete) {
+        // Close every container that ends here; then a comma leads to the
+        // next element or member of the innermost one still open.
+        for (;;) {
+          if (open.empty()) return true;
+          skipSpace();
+          if (take(open.back()->is_object() ? '}' : ']')) {
+            open.pop_back();
+            continue;
+          }
+          if (!take(',')) return false;
+          skipSpace();
+          break;
+        }
+      }
+      slot = nextSlot(*open.back());
+      if (!slot) return false;
+    }
+  }
+
+  // Where the next element of `container` goes; for an object, after its
+  // key and colon have been read.
+  nlohmann::json* nextSlot(nlohmann::json& container) {
+    if (container.is_array()) return &container.get_ref<nlohmann::json::array_t&>().emplace_back();
+    std::string key;
+    if (at_ >= text_.size() || text_[at_] != '"' || !string(key)) return nullptr;
+    skipSpace();
+    if (!take(':')) return nullptr;
+    skipSpace();
+    auto& members = container.get_ref<nlohmann::json::object_t&>();
+    return &members.insert_or_assign(std::move(key), nullptr).first->second;
+  }
+
+  bool scalar(nlohmann::json& out) {
     switch (text_[at_]) {
-      case '{': return object(out, depth + 1);
-      case '[': return array(out, depth + 1);
       case '"':
         out = nlohmann::json::string_t();
         return string(out.get_ref<nlohmann::json::string_t&>());
@@ -197,44 +279,6 @@ class Reader {
       case 'f': out = false; return literal("false");
       case 'n': out = nullptr; return literal("null");
       default: return number(out);
-    }
-  }
-
-  bool object(nlohmann::json& out, int depth) {
-    if (depth > maxDepth_) return false;
-    ++at_;
-    out = nlohmann::json::object();
-    auto& members = out.get_ref<nlohmann::json::object_t&>();
-    skipSpace();
-    if (take('}')) return true;
-    for (;;) {
-      std::string key;
-      if (at_ >= text_.size() || text_[at_] != '"' || !string(key)) return false;
-      skipSpace();
-      if (!take(':')) return false;
-      skipSpace();
-      auto& member = members.insert_or_assign(std::move(key), nullptr).first->second;
-      if (!value(member, depth)) return false;
-      skipSpace();
-      if (take('}')) return true;
-      if (!take(',')) return false;
-      skipSpace();
-    }
-  }
-
-  bool array(nlohmann::json& out, int depth) {
-    if (depth > maxDepth_) return false;
-    ++at_;
-    out = nlohmann::json::array();
-    auto& elements = out.get_ref<nlohmann::json::array_t&>();
-    skipSpace();
-    if (take(']')) return true;
-    for (;;) {
-      if (!value(elements.emplace_back(), depth)) return false;
-      skipSpace();
-      if (take(']')) return true;
-      if (!take(',')) return false;
-      skipSpace();
     }
   }
 

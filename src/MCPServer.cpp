@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -23,8 +24,9 @@ using nlohmann::json;
 
 namespace {
 
-// Deeper input is refused as invalid as it is read, so that no line can
-// exhaust the stack while it is read, echoed or freed.
+// Deeper input is refused as invalid as it is read. Reading, echoing and
+// freeing a message take no stack per level of nesting, so the limit holds
+// on any stack.
 constexpr int kMaxNesting = 512;
 constexpr size_t kReadChunk = 64 * 1024;
 
@@ -39,6 +41,8 @@ volatile std::sig_atomic_t gStopSignal = 0;
 // A byte goes into this pipe with every stop request, so that a wait for
 // input that began just after the flag was looked at still wakes at once.
 int gStopPipe[2] = {-1, -1};
+// How long a response may still take to drain once a stop is asked for.
+constexpr auto kStopGrace = std::chrono::seconds(3);
 
 size_t pageSize() {
   const long size = ::sysconf(_SC_PAGESIZE);
@@ -483,11 +487,38 @@ std::string MCPServer::errorResponse(const json& id, const MCPErrorPayload& erro
   return response;
 }
 
+namespace {
+
+// Waits until the output can take bytes, or a stop is asked for. Once one
+// is, a client that does not read what is left of the response gets
+// kStopGrace from then, and the rest is dropped: a client that stopped
+// reading must not keep a stopped server alive.
+bool roomForResponse(int fd) {
+  static std::optional<std::chrono::steady_clock::time_point> drainBy;
+  if (gStopSignal == 0) {
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {gStopPipe[0], POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR && gStopSignal == 0) {
+    }
+    if (gStopSignal == 0) return true;  // room, or an error that the write reports
+  }
+  if (!drainBy) drainBy = std::chrono::steady_clock::now() + kStopGrace;
+  for (pollfd output{fd, POLLOUT, 0};;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*drainBy - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int ready = ::poll(&output, 1, static_cast<int>(left.count()));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+  }
+}
+
+}  // namespace
+
 // The one writer of standard output: each response and its line feed go out
-// in a single write(2), so responses never interleave and none is buffered.
-// A client that has closed its end loses the response; the server goes on
-// reading until its input ends.
+// in a single write(2) when the output has room, so responses never
+// interleave and none is buffered. A client that has closed its end loses
+// the response; the server goes on reading until its input ends. A stop
+// signal ends a write that waits for the client to read (see
+// roomForResponse).
 void MCPServer::outputQueue(std::string response) {
   response.push_back('\n');
-  writeAll(output_, response);
+  writeAll(output_, response, roomForResponse);
 }

@@ -74,7 +74,8 @@ class MCPServer {
   // Serves until end of input, then logs "stdin closed; exiting" and returns.
   // After requestStop it returns as at end of input once the line in hand is
   // handled and answered, without handling lines still buffered, and logs
-  // "<signal> received; exiting" instead.
+  // "<signal> received; exiting" instead. An answer that the client has not
+  // taken 3 s after the stop is cut short there.
   void run();
 
   // The signals that stop a running server (Startup installs the handler).

@@ -6,13 +6,29 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace {
 
+// Called right after the failing call, which began with errno at 0: errno
+// then holds the reason of a system call that failed in it.
 std::string messageOf(sqlite3* db) {
+  const int lastErrno = errno;
   const char* text = db ? sqlite3_errmsg(db) : nullptr;
-  return text ? std::string(text) : std::string("unknown sqlite error");
+  std::string message = text ? std::string(text) : std::string("unknown sqlite error");
+  // "disk I/O error" alone does not say whether the disk failed, filled up or
+  // the process met its file-size limit: the system's reason does.
+  // sqlite3_system_errno keeps it for some failures only (a failed write of
+  // the log is not one) and keeps it past them; errno is this call's.
+  if (db && lastErrno != 0) {
+    const int primary = sqlite3_extended_errcode(db) & 0xff;
+    if (primary == SQLITE_IOERR || primary == SQLITE_FULL) {
+      message.append(" (").append(std::strerror(lastErrno)).append(")");
+    }
+  }
+  return message;
 }
 
 std::string_view bytesOf(sqlite3_value* v) {
@@ -53,6 +69,7 @@ void Statement::bindInt64(int index, int64_t value) { sqlite3_bind_int64(stmt_, 
 void Statement::bindDouble(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
 
 bool Statement::step() {
+  errno = 0;  // so that a reason found after a failure is this step's (see messageOf)
   const int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -60,6 +77,7 @@ bool Statement::step() {
 }
 
 void Statement::run() {
+  errno = 0;
   if (sqlite3_step(stmt_) != SQLITE_DONE) throw MCPStoreError::sqlError(connection_->message());
 }
 
@@ -150,6 +168,7 @@ SQLiteConnection::WithoutWaiting::~WithoutWaiting() {
 
 Statement::Owned SQLiteConnection::compile(const char* sql) {
   sqlite3_stmt* raw = nullptr;
+  errno = 0;
   const int rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
   Statement::Owned compiled(raw);
   if (rc != SQLITE_OK) throw MCPStoreError::sqlError(message());

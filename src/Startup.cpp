@@ -219,6 +219,9 @@ int runMain(int argc, char** argv) {
   // A client that closes its end of our standard output must not kill us:
   // the failed write is dropped and the server goes on until its input ends.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nor may a file-size limit (ulimit -f): a write past it then fails with
+  // EFBIG, and the call that made it answers with that error.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   const Environment env = environmentSnapshot();
   std::error_code ec;

@@ -207,12 +207,22 @@ TEST_F(WorkspaceTest, RenderMakesTheWorkspaceWholeAndRemovesOnlyLeftovers) {
   EXPECT_EQ(readFile(root / "ag_1" / "outputs" / "result.txt"), "kept");
   EXPECT_EQ(claude("ag_1"), briefing("One", "d", "- **t** \u2014 @daily (codex)"));
 
-  // A directory that cannot be made fails the render before anything is written.
-  fs::remove(root / "ag_1" / "logs");
-  writeFile(root / "ag_1" / "logs", "in the way");
-  EXPECT_THROW(workspace.render("ag_1", "Changed", {}, tasks({})), std::runtime_error);
-  EXPECT_EQ(claude("ag_1"), briefing("One", "d", "- **t** \u2014 @daily (codex)"));
   EXPECT_FALSE(fs::exists(root / "ag_1" / ".CLAUDE.md.lock"));
+
+  // A sub-directory that cannot be made is no reason to fail: the briefing
+  // is written, the user's file in its place is left alone, and the
+  // directories after it are still made.
+  fs::remove(root / "ag_1" / "logs");
+  fs::remove(root / "ag_1" / "shared");
+  writeFile(root / "ag_1" / "logs", "in the way");
+  workspace.render("ag_1", "Changed", {}, tasks({}));
+  EXPECT_EQ(claude("ag_1"), briefing("Changed", "(no description)", "- (no other tasks yet)"));
+  EXPECT_EQ(readFile(root / "ag_1" / "logs"), "in the way");
+  EXPECT_TRUE(fs::is_directory(root / "ag_1" / "shared"));
+  // The agent directory itself is another matter: without it there is no briefing.
+  writeFile(root / "ag_2", "in the way");
+  EXPECT_THROW(workspace.render("ag_2", "Two", {}, tasks({})), std::runtime_error);
+  EXPECT_EQ(readFile(root / "ag_2"), "in the way");
 }
 
 TEST_F(WorkspaceTest, PermissionBitsOfTheEarlierFileAreKept) {

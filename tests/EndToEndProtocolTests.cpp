@@ -11,6 +11,7 @@
 #include <optional>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -384,7 +385,19 @@ TEST(EndToEndProtocol, SplitReadsToolTextAndAClientThatStopsReading) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "agents"), fs::directory_iterator()), 2);
 }
 
+// Whatever the stack (the default, or `ulimit -s` of 32, 64 or 96 KiB), a
+// line nested as deep as the reader takes is read, answered (its id echoed,
+// however deep) and freed, and a deeper one is invalid JSON; a call that
+// reads the template and renders a briefing fits as well.
 TEST(EndToEndProtocol, DeepNestingIsInvalidJSONNotACrash) {
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+  // Unoptimised and sanitized code takes several times the stack for the
+  // same calls: the limits grow with it, so that what is tested is the
+  // nesting, not the size of the frames.
+  constexpr uint64_t kStackScale = 4;
+#else
+  constexpr uint64_t kStackScale = 1;
+#endif
   auto nested = [](int depth) {
     return R"({"id":1,"method":"ping","x":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
   };
@@ -394,21 +407,78 @@ TEST(EndToEndProtocol, DeepNestingIsInvalidJSONNotACrash) {
     return s;
   }();
   const std::string inString = R"({"id":2,"method":"ping","x":")" + std::string(2000, '[') + R"("})";
-  TempDir dir;
-  ServerProcess server(serverEnvironment(dir));
-  // Each line is followed by a ping whose answer shows the server is past it
-  // (and lets us drain the long diagnostics as we go).
-  for (const std::string& line : {deepArrays, deepObjects, nested(512), nested(513), inString}) {
-    server.send(line + "\n{\"id\":\"p\",\"method\":\"ping\"}\n");
-    if (line == nested(512) || line == inString) {
-      EXPECT_EQ(server.readLine(), ok(line == inString ? "2" : "1", "{}"));
+  const std::string deepId = std::string(511, '[') + std::string(511, ']');
+  const std::string deepIdLine = R"({"id":)" + deepId + R"(,"method":"ping"})";
+  std::string deepObjectArgument;
+  for (int i = 0; i < 508; ++i) deepObjectArgument += "{\"k\":";
+  deepObjectArgument += "1" + std::string(508, '}');
+  const std::string deepArgumentsLine =
+      R"({"id":3,"method":"tools/call","params":{"name":"create_agent","arguments":{"name":"Deep","x":)" +
+      deepObjectArgument + "}}}";
+  for (const uint64_t stackKiB : {0, 32, 64, 96}) {
+    SCOPED_TRACE(stackKiB ? "ulimit -s " + std::to_string(stackKiB * kStackScale) : "the default stack");
+    TempDir dir;
+    Environment env = serverEnvironment(dir);
+    env["KOVIX_TEMPLATE_PATH"] = (dir / "template.md").string();
+    writeFile(dir / "template.md", "# {{AGENT_NAME}}\n\n{{TASK_LIST}}\n");
+    SpawnOptions options;
+    if (stackKiB) options.limits = {{RLIMIT_STACK, (stackKiB * kStackScale) << 10}};
+    ServerProcess server(env, {}, {}, options);
+    // Each line is followed by a ping whose answer shows the server is past
+    // it (and lets us drain the long diagnostics as we go).
+    for (const std::string& line :
+         {deepArrays, deepObjects, nested(512), nested(513), inString, deepIdLine, deepArgumentsLine}) {
+      server.send(line + "\n{\"id\":\"p\",\"method\":\"ping\"}\n");
+      if (line == nested(512) || line == inString || line == deepIdLine) {
+        EXPECT_EQ(server.readLine(), ok(line == inString ? "2" : line == deepIdLine ? deepId : "1", "{}"));
+      } else if (line == deepArgumentsLine) {
+        const std::string agent = agentIdOf(server.readLine());
+        EXPECT_EQ(readFile(dir / "agents" / agent / "CLAUDE.md"), "# Deep\n\n- (no other tasks yet)\n");
+      }
+      EXPECT_EQ(server.readLine(), ok("\"p\"", "{}"));
     }
-    EXPECT_EQ(server.readLine(), ok("\"p\"", "{}"));
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0) << "-11 is SIGSEGV";
+    const std::string bad = kPrefix + "invalid JSON: ";
+    EXPECT_EQ(done.errLines(), (Lines{kReady, bad + deepArrays, bad + deepObjects, bad + nested(513), kClosed}));
   }
+}
+
+// Under `ulimit -f`, a write past the limit is an error of the call that
+// made it, whether SQLite's log or CLAUDE.md meets the limit, and the server
+// serves on.
+TEST(EndToEndLimits, AFileSizeLimitFailsTheCallNotTheServer) {
+  TempDir dir;
+  Environment env = serverEnvironment(dir);
+  env["KOVIX_TEMPLATE_PATH"] = (dir / "twice.md").string();
+  writeFile(dir / "twice.md", "{{AGENT_DESCRIPTION}}\n{{AGENT_DESCRIPTION}}");
+  SpawnOptions options;
+  options.limits = {{RLIMIT_FSIZE, 256 << 10}};
+  ServerProcess server(env, {}, {}, options);
+  const std::string agent = toolResult(server.request(toolCall(1, "create_agent", {{"name", "Small"}})))["agent_id"];
+
+  // A 150 KB description fits the database; its briefing of 300 KB does not.
+  const json big = server.request(toolCall(2, "create_agent", {{"name", "Big"}, {"description", std::string(150000, 'd')}}));
+  ASSERT_TRUE(big.contains("error")) << big.dump().substr(0, 300);
+  EXPECT_EQ(big["error"]["code"], -32603);
+  const std::string briefingError = big["error"]["message"];
+  EXPECT_TRUE(briefingError.starts_with("Could not write " + (dir / "agents").string() + "/ag_")) << briefingError;
+  EXPECT_TRUE(briefingError.ends_with("/CLAUDE.md: File too large")) << briefingError;
+
+  // A 300 KB prompt does not fit the database's log.
+  const json task = server.request(
+      toolCall(3, "create_task", {{"agent_id", agent}, {"name", "huge"}, {"prompt", std::string(300000, 'p')}}));
+  ASSERT_TRUE(task.contains("error")) << task.dump().substr(0, 300);
+  EXPECT_EQ(task["error"]["code"], -32603);
+  EXPECT_EQ(task["error"]["message"], "SQLite error: disk I/O error (File too large)");
+
+  // The server goes on, and so do calls that fit.
+  EXPECT_EQ(server.request(json{{"id", 4}, {"method", "ping"}})["result"], json::object());
+  const json small = server.request(toolCall(5, "create_task", {{"agent_id", agent}, {"name", "t"}, {"prompt", "p"}}));
+  EXPECT_TRUE(toolResult(small)["task_id"].get<std::string>().starts_with("tk_")) << small.dump();
   const Finished done = server.finish();
-  EXPECT_EQ(done.status, 0);
-  const std::string bad = kPrefix + "invalid JSON: ";
-  EXPECT_EQ(done.errLines(), (Lines{kReady, bad + deepArrays, bad + deepObjects, bad + nested(513), kClosed}));
+  EXPECT_EQ(done.status, 0) << "-25 is SIGXFSZ";
+  EXPECT_EQ(done.errLines(), (Lines{kReady, kClosed}));
 }
 
 TEST(EndToEndProtocol, ALineOfTwentyMegabytesIsHandledWhole) {
@@ -602,4 +672,47 @@ TEST(EndToEndSignals, TheRequestInHandIsAnsweredThenTheServerStops) {
   EXPECT_EQ(done.out, "") << "the ping behind the request was answered";
   EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "SIGTERM received; exiting"}));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "agents"), fs::directory_iterator()), 1);
+}
+
+// A stop signal while an answer waits for the client to read it: the answer
+// gets a few seconds to drain, which a reading client uses to take it whole;
+// a client that has stopped reading no longer keeps the server alive. The
+// ping behind the request is not handled either way.
+TEST(EndToEndSignals, AnAnswerTheClientDoesNotReadDelaysTheStopOnlyBriefly) {
+  using namespace std::chrono_literals;
+  for (const bool clientReads : {true, false}) {
+    SCOPED_TRACE(clientReads ? "the client reads after the signal" : "the client never reads");
+    TempDir dir;
+    ServerProcess server(serverEnvironment(dir));
+    const std::string description(2 << 20, 'd');
+    server.sendLine(toolCall(1, "create_agent", {{"name", "Big"}, {"description", description}}));
+    const std::string id = agentIdOf(server.readLine(std::chrono::seconds(30)));
+    // A 2 MB answer fills the pipe (64 KiB) at once; the server waits in its write.
+    server.send(toolCall(2, "get_agent", {{"agent_id", id}}).dump() + "\n{\"id\":3,\"method\":\"ping\"}\n");
+    for (int i = 0; i < 500 && server.unreadInput() > 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.unreadInput(), 0u);
+    std::this_thread::sleep_for(300ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(server.pid(), SIGTERM);
+    server.closeInput();
+    if (clientReads) {
+      std::this_thread::sleep_for(200ms);
+      const json answer = json::parse(server.readLine(std::chrono::seconds(10)));
+      EXPECT_TRUE(toolResult(answer)["agent"]["description"] == description);
+    }
+    EXPECT_TRUE(server.waitForError(kPrefix + "SIGTERM received; exiting\n", 20s, /*readOutput=*/clientReads));
+    const auto stopped = std::chrono::steady_clock::now() - signalled;
+    EXPECT_LT(stopped, 10s);
+    const Finished done = server.finish();
+    EXPECT_EQ(done.status, 0);
+    EXPECT_EQ(done.errLines(), (Lines{kReady, kPrefix + "SIGTERM received; exiting"}));
+    if (clientReads) {
+      EXPECT_EQ(done.out, "") << "the ping behind the request was answered";
+    } else {
+      EXPECT_GE(stopped, 2s) << "the answer got no time to drain";
+      EXPECT_GT(done.out.size(), 0u);
+      EXPECT_LT(done.out.size(), description.size()) << "the answer was written whole";
+      EXPECT_EQ(done.out.find('\n'), std::string::npos) << "the ping behind the request was answered";
+    }
+  }
 }

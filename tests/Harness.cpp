@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,7 +98,19 @@ ServerProcess::ServerProcess(const Environment& env, const std::vector<std::stri
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  // The child takes its limits from ours when it is spawned: lowered for
+  // that moment only, and raised again before this process writes or
+  // grows its stack.
+  std::vector<std::pair<int, rlimit>> saved;
+  for (const auto& [resource, soft] : options.limits) {
+    rlimit limit{};
+    getrlimit(resource, &limit);
+    saved.emplace_back(resource, limit);
+    limit.rlim_cur = static_cast<rlim_t>(soft);
+    if (setrlimit(resource, &limit) != 0) throw std::runtime_error("setrlimit");
+  }
   const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argp.data(), envp.data());
+  for (const auto& [resource, limit] : saved) setrlimit(resource, &limit);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -142,8 +155,8 @@ void ServerProcess::send(std::string_view bytes, bool mayHaveExited) {
 void ServerProcess::sendLine(const json& message) { send(message.dump() + "\n"); }
 
 // Reads whatever the server has written within `timeoutMs`.
-void ServerProcess::pump(int timeoutMs) {
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+void ServerProcess::pump(int timeoutMs, bool readOutput) {
+  pollfd fds[2] = {{readOutput ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
   if (poll(fds, 2, timeoutMs) <= 0) return;
   char buffer[65536];
   for (int i = 0; i < 2; ++i) {
@@ -175,11 +188,11 @@ std::string ServerProcess::readLine(std::chrono::milliseconds timeout) {
   }
 }
 
-bool ServerProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
+bool ServerProcess::waitForError(std::string_view text, std::chrono::milliseconds timeout, bool readOutput) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (errBuffer_.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline || err_ < 0) return false;
-    pump(20);
+    pump(20, readOutput);
   }
   return true;
 }

@@ -6,12 +6,14 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // A fresh directory under the system's temporary directory, removed with
@@ -62,6 +64,9 @@ struct SpawnOptions {
   // elsewhere; and, when `noArguments`, with no argv[0] at all.
   std::filesystem::path program;
   bool noArguments = false;
+  // Soft resource limits the server starts with, such as {RLIMIT_STACK,
+  // 32 << 10} for `ulimit -s 32`.
+  std::vector<std::pair<int, uint64_t>> limits;
 };
 
 // The server binary, running with exactly `env` as its environment.
@@ -88,13 +93,15 @@ class ServerProcess {
   size_t unreadInput() const;
   void closeOutput();  // closes our end of the server's standard output
   // Reads standard error until it holds `text` or the time is up; true when it does.
-  bool waitForError(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Standard output is read meanwhile unless `readOutput` is false.
+  bool waitForError(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                    bool readOutput = true);
   // Closes standard input if still open and waits for the process to end.
   Finished finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   int pid() const { return pid_; }
 
  private:
-  void pump(int timeoutMs);
+  void pump(int timeoutMs, bool readOutput = true);
 
   int pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;

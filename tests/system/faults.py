@@ -6,7 +6,8 @@ a lowered address-space limit with lines larger than it, briefings that would
 grow past their limit, infinite times stored by another process, and answers
 compared with the file while another process writes between calls.
 Usage: faults.py SERVER_BINARY
-       {lock|writers|crash|disk|memory|kill|race|oversize|startlock|infinity|snapshot};
+       {lock|writers|crash|disk|memory|kill|race|unlocked|oversize|startlock|infinity|snapshot|
+        matrix [--full] [--only=SYSCALL]};
 exit status 0 when every check holds, 1 on the first failure, 77 when the case
 cannot run here."""
 import fcntl, json, math, os, random, re, resource, select, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
@@ -80,7 +81,8 @@ def parse(line):
     message = json.loads(line)
     if "error" in message:
         return None, message["error"]
-    return json.loads(message["result"]["content"][0]["text"]), None
+    result = message["result"]
+    return (json.loads(result["content"][0]["text"]) if "content" in result else result), None
 
 
 def connect(db):
@@ -430,6 +432,51 @@ def case_race(binary, work):
     figures["rows checked"] += 4
     log(f"race: the fast server waited {waited:.2f} s for the slow one's render; CLAUDE.md lists both tasks; "
         f"a lock never released failed the call after {blocked:.1f} s: {error['message']}")
+
+
+def case_unlocked(binary, work):
+    """Where flock fails (ENOLCK, as on some network file systems) renders run
+    unlocked: one must leave alone the temporary file that another is
+    writing. The slow server's fsync is slowed so that the fast one renders
+    while the slow one's file exists; both calls must succeed. A leftover
+    unchanged for two hours still goes; a fresh one may be another render's
+    and stays."""
+    strace = strace_or_skip("unlocked")
+    if strace is None:
+        return SKIP
+    unlocked = strace + ["-e", "inject=flock:error=ENOLCK"]
+    fast = Server(binary, work, wrap=unlocked)
+    agent = fast.call("create_agent", {"name": "Unlocked"})["agent_id"]
+    directory = os.path.join(fast.root, agent)
+    old, fresh = (os.path.join(directory, f".CLAUDE.md.{n}.tmp") for n in ("0ld0ld0ld0", "fresh0fres"))
+    for path in (old, fresh):
+        with open(path, "w") as f:
+            f.write("partial")
+    os.utime(old, (time.time() - 7200, time.time() - 7200))
+    fast.call("create_task", {"agent_id": agent, "name": "first", "prompt": "p"})
+    check(not os.path.exists(old) and os.path.exists(fresh),
+          f"unlocked render: the old leftover must go, the fresh file stay: {sorted(os.listdir(directory))}")
+    os.unlink(fresh)
+
+    slow = Server(binary, work, wrap=unlocked + ["-e", "inject=fsync:delay_enter=1500000"])
+    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
+    deadline = time.monotonic() + 30
+    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
+        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
+        time.sleep(0.001)
+    fast.call("create_task", {"agent_id": agent, "name": "fast", "prompt": "p"})
+    result, error = slow.receive()
+    check(error is None, f"the slow create_task lost its temporary file to the fast one's render: {error}")
+    check(sorted(os.listdir(directory)) == WORKSPACE, f"left in the workspace: {sorted(os.listdir(directory))}")
+    # Unlocked, the render written last may miss a task; the next one lists them all.
+    fast.call("create_task", {"agent_id": agent, "name": "last", "prompt": "p"})
+    db = connect(fast.db)
+    check(claude(fast.root, agent) == render("Unlocked", None, agent_tasks(db, agent)), "CLAUDE.md after the race")
+    slow.close()
+    fast.close()
+    figures["rows checked"] += 4
+    log("unlocked: with flock failing (ENOLCK), a render beside another one's temporary file left it alone; "
+        "both calls succeeded; a two-hour-old leftover was removed, a fresh one kept")
 
 
 def peak_memory(proc):
@@ -813,6 +860,287 @@ def case_memory(binary, work, limit=400 << 20):
     check(lines[-2] == b"kovix-mcp-server: stdin closed; exiting", f"last line: {lines[-2]}")
     log(f"memory: under a {limit >> 20} MiB address space, lines up to {bound} bytes are taken; "
         "a 64 MiB line and a 1 GiB one were dropped")
+
+
+# The fault-injection matrix. Each tool that writes, and one that reads, is
+# run with each system call it makes failing at its 1st, 2nd, ... n-th
+# occurrence in the call, once and for good, with the errors that call can
+# really return. A transient error (EINTR, EAGAIN where it means "try
+# again") is injected once and as a burst of a thousand, not for good: a
+# signal storm ends. After each run: a clean answer (success, or a JSON-RPC
+# error with a message) or, when the injection also fails every write of
+# the answer itself, none; the server ends normally when its input does;
+# PRAGMA integrity_check is ok; every row acknowledged before and by the
+# call is there; CLAUDE.md is a complete rendering; and a create_task by a
+# server without faults leaves the agent's workspace whole.
+PERSISTENT, TRANSIENT = "persistent", "transient"
+ERRORS = {  # the first of each is the one a CI run uses
+    "read": [("EIO", PERSISTENT), ("EINTR", TRANSIENT)],
+    "pread64": [("EIO", PERSISTENT), ("EINTR", TRANSIENT)],
+    "write": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT), ("EINTR", TRANSIENT)],
+    "pwrite64": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT), ("EINTR", TRANSIENT)],
+    "writev": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT), ("EINTR", TRANSIENT), ("EAGAIN", TRANSIENT)],
+    "fsync": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT)],
+    "fdatasync": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT)],
+    "ftruncate": [("EIO", PERSISTENT), ("EINTR", TRANSIENT)],
+    "fallocate": [("ENOSPC", PERSISTENT), ("EIO", PERSISTENT)],
+    "openat": [("ENOSPC", PERSISTENT), ("EMFILE", PERSISTENT), ("EINTR", TRANSIENT)],
+    "close": [("EIO", PERSISTENT), ("EINTR", TRANSIENT)],
+    "fcntl": [("ENOLCK", PERSISTENT), ("EAGAIN", PERSISTENT)],  # EAGAIN: another process holds the lock
+    "flock": [("ENOLCK", PERSISTENT), ("EINTR", TRANSIENT), ("EAGAIN", PERSISTENT)],  # EAGAIN: another render holds it
+    "getdents64": [("EIO", PERSISTENT)],
+    "newfstatat": [("EIO", PERSISTENT), ("ENOMEM", PERSISTENT)],
+    "fstat": [("EIO", PERSISTENT), ("ENOMEM", PERSISTENT)],
+    "statx": [("EIO", PERSISTENT), ("ENOMEM", PERSISTENT)],
+    "faccessat": [("EIO", PERSISTENT)],
+    "faccessat2": [("EIO", PERSISTENT)],
+    "fchmod": [("EIO", PERSISTENT)],
+    "mkdir": [("ENOSPC", PERSISTENT), ("EIO", PERSISTENT)],
+    "mkdirat": [("ENOSPC", PERSISTENT), ("EIO", PERSISTENT)],
+    "renameat": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT)],
+    "renameat2": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT)],
+    "rename": [("EIO", PERSISTENT), ("ENOSPC", PERSISTENT)],
+    "unlink": [("EIO", PERSISTENT), ("EBUSY", PERSISTENT)],
+    "unlinkat": [("EIO", PERSISTENT), ("EBUSY", PERSISTENT)],
+    "getrandom": [("EINTR", TRANSIENT), ("EAGAIN", TRANSIENT)],
+    # Not brk: the kernel's brk never fails, it returns the old break, and
+    # an injected -ENOMEM is taken for a break address.
+    "mmap": [("ENOMEM", PERSISTENT)],
+    "poll": [("EINTR", TRANSIENT), ("ENOMEM", PERSISTENT)],
+}
+SYSCALL_LINE = re.compile(r"^(?:\d+ +)?([a-z0-9_]+)\(")
+
+
+def matrix_setup(binary, work):
+    """The state every run starts from: an agent with two tasks and a run,
+    left by a server that ended normally."""
+    base = os.path.join(work, "base")
+    os.makedirs(base)
+    srv = Server(binary, base)
+    agent = srv.call("create_agent", {"name": "Matrix", "description": "m"})["agent_id"]
+    t1 = srv.call("create_task", {"agent_id": agent, "name": "t1", "prompt": "p"})["task_id"]
+    t2 = srv.call("create_task", {"agent_id": agent, "name": "t2", "prompt": "p", "ai_tools": ["codex"]})["task_id"]
+    run = srv.call("run_now", {"task_id": t1})["run_id"]
+    srv.close()
+    operations = [("create_agent", {"name": "New", "description": "n"}),
+                  ("create_task", {"agent_id": agent, "name": "zz-new", "prompt": "p"}),
+                  ("register_dependency", {"task_id": t2, "depends_on": [t1]}),
+                  ("run_now", {"task_id": t2}),
+                  ("list_tasks", {"agent_id": agent})]
+    return base, agent, {"agents": [agent], "tasks": [t1, t2], "runs": [run]}, operations
+
+
+def matrix_lines(name, arguments):
+    """A ping whose answer marks where the call begins, and the call, in one write."""
+    return (b'{"jsonrpc":"2.0","id":"mark","method":"ping"}\n' +
+            json.dumps({"jsonrpc": "2.0", "id": "op", "method": "tools/call",
+                        "params": {"name": name, "arguments": arguments}}).encode() + b"\n")
+
+
+def answer_markers(lines):
+    """Indexes of the trace lines that write the mark's answer and the call's."""
+    return [i for i, line in enumerate(lines) if re.match(r"^(?:\d+ +)?writev\(1, ", line)]
+
+
+def matrix_discover(binary, base, work, name, arguments):
+    """The system calls the call makes: for each, how many the process made
+    before the call began, and how many the call made (its answer's write
+    and the wait for room before it are not the call's)."""
+    counts = []
+    for attempt in range(2):
+        run_dir = os.path.join(work, f"discover-{name}-{attempt}")
+        shutil.copytree(base, run_dir)
+        trace = os.path.join(run_dir, "trace")
+        srv = Server(binary, run_dir, wrap=["strace", "-f", "-qq", "-o", trace])
+        srv.proc.stdin.write(matrix_lines(name, arguments))
+        srv.proc.stdin.flush()
+        srv.receive()
+        result, error = srv.receive()
+        check(error is None, f"{name} without faults: {error}")
+        srv.close()
+        with open(trace, errors="replace") as f:
+            lines = f.read().splitlines()
+        marks = answer_markers(lines)
+        check(len(marks) >= 2, f"{name}: no answer markers in the trace")
+        before, during = {}, {}
+        for i, line in enumerate(lines[:marks[1]]):
+            m = SYSCALL_LINE.match(line)
+            if not m or "{fd=1, events=POLLOUT}" in line:
+                continue
+            bucket = before if i <= marks[0] else during
+            bucket[m.group(1)] = bucket.get(m.group(1), 0) + 1
+        counts.append((before, during))
+        shutil.rmtree(run_dir)
+    if counts[0] != counts[1]:
+        log(f"matrix: {name}: the system calls differ between two runs without faults; the first is used")
+    return counts[0]
+
+
+def matrix_runs(operations, discovered, full, excluded=()):
+    """Every (tool, arguments, call, occurrence, error, mode, when=) of the
+    matrix, or the CI share of it: each call at its first and last occurrence
+    with its first error, once and for good (or as a burst)."""
+    runs, untested = [], set()
+    for name, arguments in operations:
+        before, during = discovered[name]
+        for call, n in sorted(during.items()):
+            if call not in ERRORS or call in excluded:
+                untested.add(call)
+                continue
+            errors = ERRORS[call] if full else ERRORS[call][:1]
+            occurrences = range(1, n + 1) if full else sorted({1, n})
+            for error, kind in errors:
+                for k in occurrences:
+                    first = before.get(call, 0) + k
+                    for mode in ("once", "for good" if kind == PERSISTENT else "burst"):
+                        when = {"once": f"{first}", "for good": f"{first}+", "burst": f"{first}..{first + 999}"}[mode]
+                        if not full and mode == "once" and k == n and n > 1:
+                            continue  # the last occurrence is tried for good only
+                        runs.append((name, arguments, call, k, n, error, mode, when))
+    return runs, untested
+
+
+def matrix_outcome(trace, call):
+    """Whether the first injection fell inside the call (after the mark's answer
+    and before the call's), from a trace of the injected call and writev."""
+    with open(trace, errors="replace") as f:
+        lines = f.read().splitlines()
+    marks = answer_markers(lines)
+    injected = [i for i, line in enumerate(lines) if line.endswith("(INJECTED)") and SYSCALL_LINE.match(line)
+                and SYSCALL_LINE.match(line).group(1) == call]
+    if not marks or not injected:
+        return False
+    return injected[0] > marks[0] and (len(marks) < 2 or injected[0] < marks[1])
+
+
+def matrix_check_state(db_path, root, known, name, arguments, result):
+    """What must hold after any run: the database intact, every acknowledged
+    row there, and every CLAUDE.md a complete rendering."""
+    db = connect(db_path)
+    try:
+        check_integrity(db)
+        for table, key in (("agents", "agents"), ("tasks", "tasks"), ("runs", "runs")):
+            for row_id in known[key]:
+                check(db.execute(f"SELECT COUNT(*) FROM {table} WHERE id = ?", (row_id,)).fetchone()[0] == 1,
+                      f"acknowledged {table} row {row_id} is missing")
+        if result is not None:
+            if name == "create_agent":
+                check(db.execute("SELECT name FROM agents WHERE id = ?", (result["agent_id"],)).fetchall() ==
+                      [(arguments["name"],)], f"answered agent {result} is not stored")
+            elif name == "create_task":
+                check(db.execute("SELECT name FROM tasks WHERE id = ?", (result["task_id"],)).fetchall() ==
+                      [(arguments["name"],)], f"answered task {result} is not stored")
+            elif name == "register_dependency":
+                check(db.execute("SELECT depends_on FROM tasks WHERE id = ?", (arguments["task_id"],)).fetchone()[0]
+                      == json.dumps(arguments["depends_on"], separators=(",", ":")), "answered dependency not stored")
+            elif name == "run_now":
+                check(db.execute("SELECT status FROM runs WHERE id = ?", (result["run_id"],)).fetchall() ==
+                      [("pending",)], f"answered run {result} is not stored")
+            else:
+                check([t["name"] for t in result["tasks"]] ==
+                      [r[0] for r in db.execute("SELECT name FROM tasks WHERE agent_id = ? ORDER BY name",
+                                                (arguments["agent_id"],))], f"list_tasks answered {result}")
+        for agent, agent_name, description in db.execute("SELECT id, name, description FROM agents").fetchall():
+            path = os.path.join(root, agent, "CLAUDE.md")
+            if not os.path.exists(path):
+                check(name == "create_agent" and (result is None or result["agent_id"] != agent),
+                      f"CLAUDE.md of {agent} is missing")
+                continue
+            tasks = agent_tasks(db, agent)
+            text = claude(root, agent)
+            check(any(text == render(agent_name, description, tasks[:k]) for k in range(len(tasks) + 1)),
+                  f"CLAUDE.md of {agent} is torn or wrong:\n{text}")
+        return [r[0] for r in db.execute("SELECT id FROM agents").fetchall()]
+    finally:
+        db.close()
+
+
+def case_matrix(binary, work):
+    full = "--full" in sys.argv[3:]
+    only = [a.split("=", 1)[1] for a in sys.argv[3:] if a.startswith("--only=")]  # one system call's runs
+    strace = strace_or_skip("matrix")
+    if strace is None:
+        return SKIP
+    budget = None if full else float(os.environ.get("KOVIX_MATRIX_SECONDS", "150"))
+    start = time.monotonic()
+    base, agent, known, operations = matrix_setup(binary, work)
+    discovered = {name: matrix_discover(binary, base, work, name, arguments) for name, arguments in operations}
+    for name, (before, during) in discovered.items():
+        log(f"matrix: {name} makes {sum(during.values())} system calls of {len(during)} kinds: "
+            + ", ".join(f"{c} {n}" for c, n in sorted(during.items())))
+    with open(binary, "rb") as f:
+        sanitized = b"__asan_init" in f.read()
+    # AddressSanitizer's allocator takes its memory with mmap and aborts, by
+    # design, when it gets none; the program's own allocator does not.
+    runs, untested = matrix_runs(operations, discovered, full, excluded={"mmap"} if sanitized else ())
+    runs = [r for r in runs if not only or r[2] in only]
+    log(f"matrix: {len(runs)} runs ({'full' if full else 'CI share'}); calls with no error worth injecting: "
+        f"{', '.join(sorted(untested)) or 'none'}")
+    findings, tally, missed, done = [], {"success": 0, "error": 0, "no answer": 0}, 0, 0
+    messages = {}
+    for index, (name, arguments, call, k, n, error, mode, when) in enumerate(runs):
+        if budget is not None and time.monotonic() - start > budget:
+            log(f"matrix: the time budget of {budget:.0f} s ends the CI share after {done} of {len(runs)} runs")
+            break
+        label = f"{name}: {call} #{k}/{n} {error} {mode}"
+        run_dir = os.path.join(work, "run")
+        shutil.rmtree(run_dir, ignore_errors=True)
+        shutil.copytree(base, run_dir)
+        trace = os.path.join(run_dir, "trace")
+        traced = call if call == "writev" else f"{call},writev"
+        srv = Server(binary, run_dir, wrap=["strace", "-f", "-qq", "-o", trace, "-e", f"trace={traced}",
+                                            "-e", f"inject={call}:error={error}:when={when}"])
+        result = None
+        try:
+            srv.proc.stdin.write(matrix_lines(name, arguments))
+            srv.proc.stdin.flush()
+            srv.proc.stdin.close()
+            status = srv.proc.wait(60)
+            answers = [parse(line) for line in (srv.buffer + srv.proc.stdout.read()).split(b"\n")[1:-1]]
+            srv.proc.stdout.close()
+            check(status == 0, f"exit status {status}")
+            if not answers:
+                check(call in ("writev", "poll") and mode != "once", "no answer")
+                outcome = "no answer"
+            else:
+                result, failure = answers[0]
+                check(failure is None or (failure.get("code") in (-32603, -32602) and failure.get("message")),
+                      f"answer {failure}")
+                outcome = "success" if failure is None else "error"
+                if failure is not None:
+                    kind = re.split(r" /|: ", failure["message"])[0]
+                    messages[kind] = messages.get(kind, 0) + 1
+            if not matrix_outcome(trace, call):
+                missed += 1
+            agents = matrix_check_state(os.path.join(run_dir, "kovix.db"), os.path.join(run_dir, "agents"),
+                                        known, name, arguments, result)
+            # One more call on the agent, by a server without faults.
+            target = agent
+            if name == "create_agent":
+                new = [a for a in agents if a != agent]
+                target = new[0] if new else agent
+            repair = Server(binary, run_dir)
+            repair.call("create_task", {"agent_id": target, "name": "zzz-repair", "prompt": "p"})
+            repair.close()
+            db = connect(repair.db)
+            row = db.execute("SELECT name, description FROM agents WHERE id = ?", (target,)).fetchone()
+            check_whole(repair, db, target, *row)
+            db.close()
+            tally[outcome] += 1
+        except (AssertionError, subprocess.TimeoutExpired, ValueError, OSError) as failure:
+            if srv.proc.poll() is None:
+                srv.proc.kill()
+                srv.proc.wait()
+            findings.append(f"{label}: {failure}")
+            log(f"matrix: FINDING {label}: {failure}")
+        done += 1
+    log(f"matrix: {done} runs in {time.monotonic() - start:.0f} s: {tally['success']} succeeded, {tally['error']} "
+        f"answered an error, {tally['no answer']} could not answer (their own answer's write failed); "
+        f"{missed} injections fell outside the call; {len(findings)} findings")
+    log("matrix: error answers by message: " + "; ".join(f"{m} x{c}" for m, c in sorted(messages.items())))
+    figures["rows checked"] += done
+    check(not findings, f"{len(findings)} runs failed:\n" + "\n".join(findings[:20]))
+    check(missed == 0 or missed < done // 20, f"{missed} of {done} injections fell outside the call")
 
 
 def main():
