@@ -541,18 +541,14 @@ std::vector<std::string> column(sqlite3* db, const char* sql, const std::string&
   return values;
 }
 
-// A tool's result as invoke() appends it, one quoted JSON string holding the
-// result's text, read with the checker: the string, then the text in it.
+// A tool's result as invoke() appends it, its compact JSON text, read with
+// the checker.
 json toolResult(MCPToolSet& tools, const char* name, const json& arguments) {
-  std::string quoted;
-  tools.invoke(name, arguments, quoted);
-  fuzzcheck::Value outer;
-  if (!fuzzcheck::StrictJSON(quoted).document(&outer) || outer.kind != fuzzcheck::Value::Kind::string) {
-    fail(std::string(name) + ": the result is not one JSON string", quoted);
-  }
-  json result = json::parse(outer.text, nullptr, false);
-  if (!fuzzcheck::StrictJSON(outer.text).document(nullptr) || !result.is_object()) {
-    fail(std::string(name) + ": the result's text is not a JSON object", outer.text);
+  std::string text;
+  tools.invoke(name, arguments, text);
+  json result = json::parse(text, nullptr, false);
+  if (!fuzzcheck::StrictJSON(text).document(nullptr) || !result.is_object()) {
+    fail(std::string(name) + ": the result's text is not a JSON object", text);
   }
   return result;
 }
