@@ -91,21 +91,35 @@ void StoreSnapshot::drop() { contents_.reset(); }
 
 void StoreSnapshot::beginOperation() {
   const std::optional<int64_t> version = readVersion();
-  mayLoad_ = version && version == lastOperationVersion_;
+  unchanged_ = version && version == lastOperationVersion_ ? unchanged_ + 1 : 1;
+  mayLoad_ = version && unchanged_ >= needed_;
   lastOperationVersion_ = version;
   operationVersion_ = version;
+}
+
+void StoreSnapshot::outdated() {
+  // A snapshot that served hardly more than the operation that loaded it did
+  // not pay for its load: the file changes faster than that, so wait for a
+  // longer calm before the next one. One that paid resets the wait.
+  needed_ = served_ < kPaysOff ? std::min(needed_ * 2, kMostNeeded) : kFirstNeeded;
+  served_ = 0;
 }
 
 const StoreSnapshot::Contents* StoreSnapshot::current() {
   // The operation's first look uses the reading it began with; any later
   // one reads the version again.
-  const std::optional<int64_t> version = operationVersion_ ? operationVersion_ : readVersion();
+  const bool firstLook = operationVersion_.has_value();
+  const std::optional<int64_t> version = firstLook ? operationVersion_ : readVersion();
   operationVersion_.reset();
   if (!version) {
     drop();
     return nullptr;
   }
-  if (contents_ && *version == version_) return contents_.get();
+  if (contents_ && *version == version_) {
+    if (firstLook) ++served_;
+    return contents_.get();
+  }
+  if (contents_) outdated();
   drop();
   if (!mayLoad_ || version != lastOperationVersion_ || version == unusableVersion_) return nullptr;
   std::unique_ptr<Contents> loaded;
@@ -113,11 +127,15 @@ const StoreSnapshot::Contents* StoreSnapshot::current() {
   const Load outcome = load(loaded);
   // Loaded by more than one statement: when another process committed in
   // between, it may hold parts of two states, and none of it is used.
-  if (readVersion() != version) return nullptr;
+  if (readVersion() != version) {
+    outdated();
+    return nullptr;
+  }
   if (outcome == Load::unusable) unusableVersion_ = version;
   if (outcome != Load::made) return nullptr;
   contents_ = std::move(loaded);
   version_ = *version;
+  served_ = 1;
   return contents_.get();
 }
 

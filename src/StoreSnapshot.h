@@ -33,7 +33,11 @@ class Statement;
 //
 // When it is made. On the second operation in a row that finds the file at
 // the same version, so that a file that changes between every two
-// operations never pays for a load. A version whose contents it cannot stand
+// operations never pays for a load. When a snapshot is outdated (or a load
+// spoilt) before it served two operations, the file is changing faster than
+// loads pay off: the next load waits for twice as many operations in a row
+// at one version (up to 64), until a snapshot serves two again. A version
+// whose contents it cannot stand
 // for is not tried again until the file changes; a commit by another process
 // during the load discards what was loaded. Its own reads never wait for
 // another process's lock: one that meets it leaves the operation to read the
@@ -136,6 +140,8 @@ class StoreSnapshot {
   bool runWrite(Statement& statement);
   std::optional<int64_t> readVersion();
   Load load(std::unique_ptr<Contents>& contents);
+  // Notes that the snapshot, or a load, was outdated by another process.
+  void outdated();
 
   SQLiteConnection& db_;
   std::string userId_;
@@ -147,7 +153,13 @@ class StoreSnapshot {
   // The version the last operation began at, and whether this one began at
   // the same.
   std::optional<int64_t> lastOperationVersion_;
+  int unchanged_ = 0;  // operations in a row that began at that version
   bool mayLoad_ = false;
+  // How many operations in a row at one version a load waits for, and how
+  // many the present snapshot has served.
+  static constexpr int kFirstNeeded = 2, kMostNeeded = 64, kPaysOff = 2;
+  int needed_ = kFirstNeeded;
+  int served_ = 0;
   // The reading taken as this operation began, for its first look.
   std::optional<int64_t> operationVersion_;
   int64_t loads_ = 0;
