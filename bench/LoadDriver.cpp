@@ -4,8 +4,12 @@
 // to standard error. Every response is checked (its id, a result, the
 // expected content), so a broken build stops the run instead of looking fast.
 //
-// Usage: kovix-load-driver [--server PATH] [--floor PATH] [--work DIR]
-//                          [--runs N] [--quick]
+// With --before, a second server binary (an older build) is run beside the
+// first in every run, in turn with it and over databases of its own that the
+// older binary created, and the figures of both are set side by side.
+//
+// Usage: kovix-load-driver [--server PATH] [--floor PATH] [--before PATH]
+//                          [--work DIR] [--runs N] [--quick]
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
@@ -15,12 +19,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -42,7 +48,12 @@ namespace {
 
 const Clock::time_point began = Clock::now();
 double since(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+// The machine's one-minute load average at every progress line, since other
+// work on the machine moves every figure.
+std::vector<double> loads;
 void log(const std::string& line) {
+  std::ifstream in("/proc/loadavg");
+  if (double load = 0; in >> load) loads.push_back(load);
   std::cerr << "bench: [" << std::lround(since(began)) << " s] " << line << std::endl;
 }
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
@@ -53,6 +64,7 @@ void expect(bool ok, const std::string& what) {
 struct Options {
   fs::path server = KOVIX_SERVER_BINARY;
   fs::path floor = KOVIX_FLOOR_BINARY;
+  fs::path before;  // an older server to compare with; empty for none
   fs::path work = fs::temp_directory_path() / "kovix-bench";
   int runs = 3;
   double scale = 1;  // of request counts and time budgets; --quick makes it small
@@ -97,30 +109,51 @@ double threadCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The three programs a run may start: the server under test, the floor, and
+// the older server (--before). Figures are indexed by it.
+enum Kind : int { kServer = 0, kFloor = 1, kBefore = 2 };
+const char* kindName(Kind k) { return k == kServer ? "the server" : k == kFloor ? "the floor" : "the older server"; }
+
+// The order of the programs in a run: the floor first, then the two servers,
+// the older one first in every other run, so that both see the same load.
+std::vector<Kind> kindsOf(const Options& o, int run, bool withFloor = true) {
+  std::vector<Kind> kinds;
+  if (withFloor) kinds.push_back(kFloor);
+  if (o.before.empty()) {
+    kinds.push_back(kServer);
+  } else if (run % 2 == 0) {
+    kinds.insert(kinds.end(), {kServer, kBefore});
+  } else {
+    kinds.insert(kinds.end(), {kBefore, kServer});
+  }
+  return kinds;
+}
+
 // A database seeded for the user "bench", beside as many rows of another user.
 struct Dataset {
   std::string label;  // agents/tasks of the bench user
   fs::path file;
+  fs::path beforeFile;  // the same rows in a file that the older server created (with --before)
   std::vector<std::string> agents;  // the bench user's, oldest first
   std::vector<long> tasks;          // how many each has
   std::vector<long> firstTask;      // the number of each one's first task
   long totalTasks = 0;
 };
 
-// The server, over a fresh copy of a dataset, or the floor program.
+// A server, over a fresh copy of a dataset, or the floor program.
 class Peer {
  public:
-  Peer(const Options& o, bool isFloor, const Dataset* data) : floor(isFloor), dir(o.work / "run") {
+  Peer(const Options& o, Kind k, const Dataset* data) : kind(k), floor(k == kFloor), dir(o.work / "run") {
     fs::remove_all(dir);
     fs::create_directories(dir);
-    if (data && !floor) fs::copy_file(data->file, dir / "db.sqlite");
+    if (data && !floor) fs::copy_file(kind == kBefore ? data->beforeFile : data->file, dir / "db.sqlite");
     const std::vector<std::string> env = {"KOVIX_USER_ID=bench", "KOVIX_DB_PATH=" + (dir / "db.sqlite").string(),
                                           "KOVIX_AGENT_ROOT=" + (dir / "agents").string(),
                                           "KOVIX_TEMPLATE_PATH=" + (dir / "no-template.md").string()};
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    const std::string exe = (floor ? o.floor : o.server).string();
+    const std::string exe = (kind == kFloor ? o.floor : kind == kBefore ? o.before : o.server).string();
     char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) fail("pipe2 failed");
@@ -148,6 +181,7 @@ class Peer {
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
 
+  const Kind kind;
   const bool floor;
   const fs::path dir;  // the server's database and agents root
   Clock::time_point spawned;
@@ -185,7 +219,7 @@ class Peer {
   std::string_view line() {
     std::string_view result;
     while (!tryLine(0, result)) {
-      if (!fill(0)) fail(std::string(floor ? "the floor" : "the server") + " closed its output");
+      if (!fill(0)) fail(std::string(kindName(kind)) + " closed its output");
     }
     return result;
   }
@@ -351,6 +385,15 @@ Op listTasksOp(const Dataset& d) {
       },
       d.tasks[a]);
 }
+Op getAgentOp(const Dataset& d) {
+  const size_t a = d.agents.size() / 2;
+  return toolOp("get_agent", {{"agent_id", d.agents[a]}}, quoted("agent_id") + ":" + quoted(d.agents[a]),
+                [&d, a](const json& r, const Peer&, long) {
+                  const json& agent = r.at("agent");
+                  expect(agent.at("agent_id") == d.agents[a], "the agent");
+                  expect(agent.at("task_count") == d.tasks[a], "its task count");
+                });
+}
 Op getTaskOp(const Dataset& d, size_t a, const std::string& prompt) {
   const std::string id = recordId("tk", 'b', d.firstTask[a]);
   return toolOp("get_task", {{"task_id", id}}, quoted("task_id") + ":" + quoted(id),
@@ -419,22 +462,36 @@ Op afterWrite(Op op) {
   return op;
 }
 
-// A fresh database whose schema the server itself creates, seeded with the
-// bench user's agents (tasksPerAgent[i] tasks for the i-th) and as many rows
-// of another user. `bigPrompt`, when set, is the prompt of the first task.
-Dataset seed(const Options& o, const std::vector<long>& tasksPerAgent, const std::string& bigPrompt = "") {
-  Dataset d{"", {}, {}, tasksPerAgent, {}, 0};
-  for (long n : tasksPerAgent) d.totalTasks += n;
-  d.label = std::to_string(tasksPerAgent.size()) + "/" + std::to_string(d.totalTasks);
-  d.file = o.work / ("seed-" + std::to_string(tasksPerAgent.size()) + "-" + std::to_string(d.totalTasks) + ".sqlite");
-  log("seeding " + d.label);
+// The index that the server makes at start-up on tasks (agent_id, name). A
+// file the older server made must not have it, or the comparison would give
+// the older server what only the newer one makes.
+const char* const kTaskIndex = "kovix_mcp_server_tasks_by_agent_name";
+
+bool hasIndex(sqlite3* db, const char* name) {
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?;", -1, &s, nullptr);
+  if (!s) fail(std::string("cannot read the schema: ") + sqlite3_errmsg(db));
+  sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
+  const bool found = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) > 0;
+  sqlite3_finalize(s);
+  return found;
+}
+
+// Fills a fresh database whose schema `creator` itself created, with the rows
+// of `d` (the bench user's agents, tasksPerAgent[i] tasks for the i-th, and as
+// many rows of another user), and records the bench user's ids in `d` when
+// asked to.
+void seedFile(const Options& o, Kind creator, const fs::path& file, Dataset& d, bool record,
+              const std::string& bigPrompt) {
+  const std::vector<long>& tasksPerAgent = d.tasks;
   {
-    Peer creator(o, false, nullptr);
-    creator.finish();
-    fs::rename(creator.dir / "db.sqlite", d.file);
+    Peer p(o, creator, nullptr);
+    p.finish();
+    fs::rename(p.dir / "db.sqlite", file);
   }
   sqlite3* db = nullptr;
-  if (sqlite3_open(d.file.c_str(), &db) != SQLITE_OK) fail("cannot open " + d.file.string());
+  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) fail("cannot open " + file.string());
+  if (creator == kBefore && hasIndex(db, kTaskIndex)) fail("the older server made " + std::string(kTaskIndex));
   sql(db, "PRAGMA synchronous = OFF; BEGIN;");
   sqlite3_stmt* agent = nullptr;
   sqlite3_stmt* task = nullptr;
@@ -455,7 +512,7 @@ Dataset seed(const Options& o, const std::vector<long>& tasksPerAgent, const std
     long n = 0;
     for (size_t a = 0; a < tasksPerAgent.size(); ++a) {
       const std::string id = recordId("ag", owner, static_cast<long>(a));
-      if (owner == 'b') d.agents.push_back(id), d.firstTask.push_back(n);
+      if (owner == 'b' && record) d.agents.push_back(id), d.firstTask.push_back(n);
       text(agent, 1, id);
       text(agent, 2, owner == 'b' ? "bench" : "someone-else");
       text(agent, 3, "Agent " + std::to_string(a));
@@ -475,6 +532,22 @@ Dataset seed(const Options& o, const std::vector<long>& tasksPerAgent, const std
   sqlite3_finalize(task);
   sql(db, "COMMIT;");
   sqlite3_close(db);  // the last connection folds the log into the file
+}
+
+// A database seeded for each server (see seedFile); `bigPrompt`, when set, is
+// the prompt of the first task.
+Dataset seed(const Options& o, const std::vector<long>& tasksPerAgent, const std::string& bigPrompt = "") {
+  Dataset d{"", {}, {}, {}, tasksPerAgent, {}, 0};
+  for (long n : tasksPerAgent) d.totalTasks += n;
+  d.label = std::to_string(tasksPerAgent.size()) + "/" + std::to_string(d.totalTasks);
+  const std::string name = std::to_string(tasksPerAgent.size()) + "-" + std::to_string(d.totalTasks) + ".sqlite";
+  d.file = o.work / ("seed-" + name);
+  log("seeding " + d.label);
+  seedFile(o, kServer, d.file, d, true, bigPrompt);
+  if (!o.before.empty()) {
+    d.beforeFile = o.work / ("seed-before-" + name);
+    seedFile(o, kBefore, d.beforeFile, d, false, bigPrompt);
+  }
   return d;
 }
 
@@ -688,28 +761,43 @@ size_t fileSize(const fs::path& path) {
 struct Report {
   std::ostringstream md;
   std::vector<std::string> targets;  // table rows
+  bool withBefore = false;
+  std::vector<std::string> changes;  // rows of the before/after table
   void target(const std::string& what, const std::string& measured, bool met) {
     targets.push_back("| " + what + " | " + measured + " | " + (met ? "met" : "**missed**") + " |\n");
   }
+  // One figure of the older server and of the server (medians of their runs),
+  // and whether the server is within 15% of the older one or better.
+  void compare(const std::string& section, const std::string& what, const std::vector<double> (&by)[3], int digits,
+               bool higherIsBetter = false) {
+    if (!withBefore) return;
+    const double before = median(by[kBefore]), after = median(by[kServer]);
+    const double change = (after - before) / before * 100;
+    const bool worse = higherIsBetter ? after < before * 0.85 : after > before * 1.15;
+    changes.push_back("| " + section + " | " + what + " | " + fixed(before, digits) + " | " + fixed(after, digits) +
+                      " | " + (change >= 0 ? "+" : "") + fixed(change, 1) + "% | " + (worse ? "**no**" : "yes") +
+                      " |\n");
+  }
 };
 
-// Figures of one request on each side (0 the server, 1 the floor), one per run.
+// Figures of one request for each program (indexed by Kind), one per run.
 struct Figures {
-  std::vector<double> p50[2], p99[2], throughput[2], cpu[2], hwm[2];
+  std::vector<double> p50[3], p99[3], throughput[3], cpu[3], hwm[3];
 };
 
 void measureStartup(const Options& o, const Dataset& d, Report& report) {
   log("start-up");
-  std::vector<double> answer[2], ready[2];
+  std::vector<double> answer[3], ready[3];
   for (int run = 0; run < 5 * o.runs; ++run) {
-    for (const bool floor : {true, false}) {
-      Peer p(o, floor, &d);
+    for (const Kind kind : kindsOf(o, run)) {
+      Peer p(o, kind, &d);
       const auto [answered, readyAt] = startup(p);
-      answer[floor].push_back(answered * 1e3);
-      ready[floor].push_back(readyAt * 1e3);
+      answer[kind].push_back(answered * 1e3);
+      ready[kind].push_back(readyAt * 1e3);
       p.finish();
     }
   }
+  report.compare("Start-up", "from spawn to the first `initialize` answer, ms", answer, 2);
   report.md << "## Start-up (ms, median of " << answer[0].size() << ", database " << d.label << ")\n\n"
             << "| from spawn to | server / floor (ratio) |\n|---|---|\n"
             << "| the answer to the first `initialize` | " << versus(answer[0], answer[1], 2) << " |\n"
@@ -736,10 +824,11 @@ void measureRequests(const Options& o, const Dataset& d, Report& report) {
   for (int run = 0; run < o.runs; ++run) {
     for (size_t i = 0; i < ops.size(); ++i) {
       log("run " + std::to_string(run + 1) + ": " + ops[i].label);
-      for (const bool floor : {true, false}) {
-        Peer p(o, floor, &d);
+      for (const Kind kind : kindsOf(o, run)) {
+        const bool floor = kind == kFloor;
+        Peer p(o, kind, &d);
         initialize(p);
-        if (!floor && ops[i].label == "create_task") {
+        if (kind == kServer && ops[i].label == "create_task") {
           sequential(p, ops[i], 1, 0);
           firstBytes.push_back(static_cast<double>(fileSize(p.dir / "agents" / d.agents[0] / "CLAUDE.md")));
         }
@@ -748,15 +837,15 @@ void measureRequests(const Options& o, const Dataset& d, Report& report) {
         // Enough in flight to keep the child busy, at most ~0.1 s of work.
         const auto window = std::clamp(std::lround(1e5 / p50), 4L, 1L << 20);
         const Pipelined q = pipelined(p, {&ops[i]}, o.count(100000), o.budget(1.5), window);
-        if (!floor && ops[i].label == "create_task") {
+        if (kind == kServer && ops[i].label == "create_task") {
           briefingBytes.push_back(static_cast<double>(fileSize(p.dir / "agents" / d.agents[0] / "CLAUDE.md")));
         }
         Figures& f = figures[i];
-        f.p50[floor].push_back(p50);
-        f.p99[floor].push_back(percentile(s.us, 0.99));
-        f.throughput[floor].push_back(static_cast<double>(q.n) / q.wall);
-        f.cpu[floor].push_back(q.cpu / static_cast<double>(q.n) * 1e6);
-        f.hwm[floor].push_back(static_cast<double>(statusKiB(p.pid(), "VmHWM")) / 1024);
+        f.p50[kind].push_back(p50);
+        f.p99[kind].push_back(percentile(s.us, 0.99));
+        f.throughput[kind].push_back(static_cast<double>(q.n) / q.wall);
+        f.cpu[kind].push_back(q.cpu / static_cast<double>(q.n) * 1e6);
+        f.hwm[kind].push_back(static_cast<double>(statusKiB(p.pid(), "VmHWM")) / 1024);
         p.finish();
         if (floor && i == 0 && run == 0) ceiling = q;
       }
@@ -775,6 +864,11 @@ void measureRequests(const Options& o, const Dataset& d, Report& report) {
               << versus(f.p99[0], f.p99[1], 1) << " | " << versus(f.throughput[0], f.throughput[1], 0) << " | "
               << versus(f.cpu[0], f.cpu[1], 1) << " | " << versus(f.hwm[0], f.hwm[1], 2) << " |\n";
     peak = std::max(peak, median(f.hwm[0]));
+    const std::string section = "Requests at " + d.label, name = "`" + ops[i].label + "` ";
+    report.compare(section, name + "p50 µs", f.p50, 1);
+    report.compare(section, name + "pipelined req/s", f.throughput, 0, true);
+    report.compare(section, name + "CPU µs/req (pipelined)", f.cpu, 1);
+    report.compare(section, name + "peak RSS MiB", f.hwm, 2);
     if (i < 2) {
       const double latency = median(f.p50[0]) / median(f.p50[1]);
       const double throughput = median(f.throughput[0]) / median(f.throughput[1]);
@@ -834,17 +928,17 @@ std::vector<Figures> measureSequential(const Options& o, const Dataset& d, const
   std::vector<Figures> figures(ops.size());
   for (int run = 0; run < o.runs; ++run) {
     log("run " + std::to_string(run + 1) + ": " + ops.front().label + "... at " + d.label);
-    for (const bool floor : {true, false}) {
-      Peer p(o, floor, &d);
+    for (const Kind kind : kindsOf(o, run)) {
+      Peer p(o, kind, &d);
       initialize(p);
       if (warmup) sequential(p, *warmup, 2, 0);  // untimed
       for (size_t i = 0; i < ops.size(); ++i) {
         const Sequential s = sequential(p, ops[i], o.count(n), o.budget(1.5));
-        figures[i].p50[floor].push_back(percentile(s.us, 0.5));
-        figures[i].cpu[floor].push_back(s.cpu / static_cast<double>(s.us.size()) * 1e6);
+        figures[i].p50[kind].push_back(percentile(s.us, 0.5));
+        figures[i].cpu[kind].push_back(s.cpu / static_cast<double>(s.us.size()) * 1e6);
       }
       const double hwm = static_cast<double>(statusKiB(p.pid(), "VmHWM")) / 1024;
-      for (Figures& f : figures) f.hwm[floor].push_back(hwm);
+      for (Figures& f : figures) f.hwm[kind].push_back(hwm);
       p.finish();
     }
   }
@@ -856,26 +950,186 @@ void measureReadsBySize(const Options& o, const std::vector<const Dataset*>& siz
             << "| request | size | p50 µs | CPU µs/call |\n|---|---|---|---|\n";
   std::vector<std::string> rss;
   for (const Dataset* d : sizes) {
-    const std::vector<Op> ops = {listAgentsOp(*d), listTasksOp(*d), afterWrite(listAgentsOp(*d)),
-                                 afterWrite(listTasksOp(*d))};
+    const std::vector<Op> ops = {listAgentsOp(*d),
+                                 listTasksOp(*d),
+                                 getAgentOp(*d),
+                                 afterWrite(listAgentsOp(*d)),
+                                 afterWrite(listTasksOp(*d)),
+                                 afterWrite(getAgentOp(*d))};
     const std::vector<Figures> figures = measureSequential(o, *d, ops, 500);
     for (size_t i = 0; i < ops.size(); ++i) {
       const Figures& f = figures[i];
       report.md << "| `" << ops[i].label << "` | " << d->label << " | " << versus(f.p50[0], f.p50[1], 1) << " | "
                 << versus(f.cpu[0], f.cpu[1], 1) << " |\n";
+      const std::string section = "Reads at " + d->label, name = "`" + ops[i].label + "` ";
+      report.compare(section, name + "p50 µs", f.p50, 1);
+      report.compare(section, name + "CPU µs/call", f.cpu, 1);
     }
     rss.push_back(d->label + ": " + versus(figures[0].hwm[0], figures[0].hwm[1], 2));
+    report.compare("Reads at " + d->label, "peak RSS MiB", figures[0].hwm, 2);
     if (d == sizes.back()) {
       const double agents = median(figures[0].p50[0]) / 1000, tasks = median(figures[1].p50[0]) / 1000;
       report.target("`list_agents` at " + d->label + " p50 within 3 ms", fixed(agents, 2) + " ms", agents <= 3);
       report.target("`list_tasks` at " + d->label + " p50 within 1 ms", fixed(tasks, 2) + " ms", tasks <= 1);
       const double peak = median(figures[0].hwm[0]);
       report.target("peak RSS within 24 MiB at " + d->label, fixed(peak, 2) + " MiB", peak <= 24);
+      const double agentsAfter = median(figures[3].p50[0]) / 1000, tasksAfter = median(figures[4].p50[0]) / 1000;
+      report.target("`list_agents` at " + d->label + " after another process wrote, p50 within 8 ms",
+                    fixed(agentsAfter, 2) + " ms", agentsAfter <= 8);
+      report.target("`list_tasks` at " + d->label + " after another process wrote, p50 within 2 ms",
+                    fixed(tasksAfter, 2) + " ms", tasksAfter <= 2);
     }
   }
   report.md << "\nPeak RSS of these runs, MiB:";
   for (const auto& r : rss) report.md << " " << r << ";";
   report.md << "\n\n";
+}
+
+// --- Under a foreign writer ----------------------------------------------
+
+// Another connection to the server's file that commits a run row (which
+// changes no answer) every `interval` from a thread of its own, as the
+// scheduler does while servers answer; a zero interval writes nothing.
+class ForeignWriter {
+ public:
+  ForeignWriter(const fs::path& file, std::chrono::milliseconds interval) {
+    if (interval.count() == 0) return;
+    if (sqlite3_open(file.c_str(), &db_) != SQLITE_OK) fail("cannot open the server's file");
+    sqlite3_busy_timeout(db_, 5000);
+    thread_ = std::thread([this, interval] {
+      try {
+        std::unique_lock lock(mutex_);
+        for (auto next = Clock::now() + interval; !stop_.wait_until(lock, next, [this] { return stopping_; });
+             next += interval) {
+          sql(db_, "INSERT INTO runs (id, task_id, started_at, status, ai_used, triggered_by) VALUES "
+                   "(lower(hex(randomblob(8))), 'tk_none', 0, 'pending', 'codex', 'scheduler');");
+          ++commits_;
+        }
+      } catch (const std::exception& e) {
+        error_ = e.what();
+      }
+    });
+  }
+  ~ForeignWriter() {
+    halt();
+    sqlite3_close(db_);
+  }
+  ForeignWriter(const ForeignWriter&) = delete;
+  ForeignWriter& operator=(const ForeignWriter&) = delete;
+
+  // Stops the writer; returns how many commits it made.
+  long stop() {
+    halt();
+    if (!error_.empty()) fail("the foreign writer: " + error_);
+    return commits_;
+  }
+
+ private:
+  void halt() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  sqlite3* db_ = nullptr;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+  long commits_ = 0;
+  std::string error_;
+};
+
+struct Paced {
+  std::vector<std::vector<double>> us;  // latency of each request, by its place in the mix
+  long n = 0;
+  double cpu = 0;  // the child's CPU seconds over them
+};
+
+// The requests of `mix` in turn, one at a time, started `rate` times a second
+// (or as soon as the previous answer came, when the server falls behind) for
+// `seconds`; every answer checked in full.
+Paced paced(Peer& p, const std::vector<Op>& mix, double rate, double seconds) {
+  Paced r;
+  r.us.resize(mix.size());
+  const double cpu0 = cpuSeconds(p.pid());
+  const auto start = Clock::now();
+  for (long i = 0; static_cast<double>(i) < rate * seconds; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(static_cast<double>(i) / rate)));
+    const Op& op = mix[static_cast<size_t>(i) % mix.size()];
+    const long id = p.nextId++;
+    const auto t0 = Clock::now();
+    p.send(request(op, id));
+    const std::string_view answer = p.line();
+    r.us[static_cast<size_t>(i) % mix.size()].push_back(since(t0) * 1e6);
+    check(p, op, answer, id, true);
+    ++r.n;
+  }
+  r.cpu = cpuSeconds(p.pid()) - cpu0;
+  return r;
+}
+
+// The server's CPU per request at a fixed rate of a fixed mix of reads, with
+// no other writer, with one committing once a second, and with one committing
+// every 10 ms (so that nearly every request follows a foreign commit).
+void measureForeignWriter(const Options& o, const std::vector<const Dataset*>& sizes, Report& report) {
+  const double rate = 100, seconds = o.budget(3.0);
+  const std::vector<std::pair<std::string, std::chrono::milliseconds>> writers = {
+      {"none", std::chrono::milliseconds(0)},
+      {"every 1 s", std::chrono::milliseconds(1000)},
+      {"every 10 ms", std::chrono::milliseconds(10)}};
+  const bool both = !o.before.empty();
+  report.md << "## Reads while another process writes (" << fixed(rate, 0) << " requests/s for " << fixed(seconds, 1)
+            << " s; sequential)\n\n"
+            << "The mix, in turn: `list_agents`, `list_tasks`, `get_agent`, `get_task`. The writer is another "
+            << "connection that commits a run row at the interval shown. CPU is the server's user+system time per "
+            << "request"
+            << (both ? "; each cell reads `server / older server (change)`" : "") << ".\n\n"
+            << "| writer | size | CPU µs/req | `list_agents` p50 µs | `list_tasks` p50 µs | `get_agent` p50 µs "
+            << "| `get_task` p50 µs | commits per run |\n|---|---|---|---|---|---|---|---|\n";
+  auto cell = [both](const std::vector<double> (&by)[3], int digits) {
+    const double after = median(by[kServer]);
+    if (!both) return fixed(after, digits);
+    const double before = median(by[kBefore]), change = (after - before) / before * 100;
+    return fixed(after, digits) + " / " + fixed(before, digits) + " (" + (change >= 0 ? "+" : "") +
+           fixed(change, 0) + "%)";
+  };
+  for (const Dataset* d : sizes) {
+    const std::vector<Op> mix = {listAgentsOp(*d), listTasksOp(*d), getAgentOp(*d),
+                                 getTaskOp(*d, d->agents.size() / 3, promptOf(d->firstTask[d->agents.size() / 3]))};
+    for (const auto& [name, interval] : writers) {
+      std::vector<double> cpu[3], commits[3];
+      std::vector<std::vector<double>> p50[3];
+      for (auto& v : p50) v.resize(mix.size());
+      for (int run = 0; run < o.runs; ++run) {
+        log("run " + std::to_string(run + 1) + ": reads with a writer " + name + " at " + d->label);
+        for (const Kind kind : kindsOf(o, run, false)) {
+          Peer p(o, kind, d);
+          initialize(p);
+          for (const Op& op : mix) sequential(p, op, 2, 0);  // untimed: start-up's reading and the snapshot's
+          ForeignWriter writer(p.dir / "db.sqlite", interval);
+          const Paced r = paced(p, mix, rate, seconds);
+          commits[kind].push_back(static_cast<double>(writer.stop()));
+          cpu[kind].push_back(r.cpu / static_cast<double>(r.n) * 1e6);
+          for (size_t i = 0; i < mix.size(); ++i) p50[kind][i].push_back(percentile(r.us[i], 0.5));
+          p.finish();
+        }
+      }
+      report.md << "| " << name << " | " << d->label << " | " << cell(cpu, 1);
+      const std::string section = "Reads at " + d->label + ", writer " + name;
+      report.compare(section, "CPU µs/req", cpu, 1);
+      for (size_t i = 0; i < mix.size(); ++i) {
+        const std::vector<double> one[3] = {p50[kServer][i], {}, p50[kBefore][i]};
+        report.md << " | " << cell(one, 1);
+        report.compare(section, "`" + mix[i].label + "` p50 µs", one, 1);
+      }
+      report.md << " | " << fixed(median(commits[kServer]), 0) << " |\n";
+    }
+  }
+  report.md << "\n";
 }
 
 // `d` has an agent with one task of a 1 MiB prompt, then agents with 10,
@@ -905,6 +1159,8 @@ void measureWrites(const Options& o, const Dataset& d, const std::string& bigPro
     const Figures& f = figures[i];
     report.md << "| " << ops[i].label << " | " << versus(ms(f.p50[0]), ms(f.p50[1]), 3) << " | "
               << versus(ms(f.cpu[0]), ms(f.cpu[1]), 3) << " |\n";
+    report.compare("Writes", ops[i].label + ", p50 µs", f.p50, 0);
+    report.compare("Writes", ops[i].label + ", CPU µs/call", f.cpu, 0);
   }
   // The disk alone at the briefings' sizes, as the last server left them.
   std::vector<double> floorP50[2], floorCpu[2];
@@ -923,6 +1179,7 @@ void measureWrites(const Options& o, const Dataset& d, const std::string& bigPro
               << " |\n";
   }
   report.md << "\nPeak RSS of these runs, MiB: " << versus(figures[0].hwm[0], figures[0].hwm[1], 2) << ".\n\n";
+  report.compare("Writes", "peak RSS MiB", figures[0].hwm, 2);
   report.md << "The disk alone (the log commit and the briefing's replace, nothing else): 10,000 tasks vs 10, p50 "
             << fixed(median(floorP50[1]) / median(floorP50[0]), 2) << "x. The server's CPU beyond it: "
             << fixed((median(figures[0].cpu[0]) / 1000 - median(floorCpu[0])) * 1000, 0)
@@ -951,12 +1208,12 @@ void measureMemory(const Options& o, const Dataset& d, Report& report) {
     // Per 200: one run_now, one list_agents, two list_tasks.
     cycle.push_back(&kinds[i == 0 ? 7 : i == 100 ? 6 : i % 100 == 50 ? 5 : i % 5]);
   }
-  Pipelined soak[2];
-  for (const bool floor : {true, false}) {
-    log("memory over " + std::to_string(n) + " requests: " + (floor ? "floor" : "server"));
-    Peer p(o, floor, &d);
+  Pipelined soak[3];
+  for (const Kind kind : kindsOf(o, 0)) {
+    log("memory over " + std::to_string(n) + " requests: " + kindName(kind));
+    Peer p(o, kind, &d);
     initialize(p);
-    soak[floor] = pipelined(p, cycle, n, o.budget(600), 256, every);
+    soak[kind] = pipelined(p, cycle, n, o.budget(600), 256, every);
     p.finish();
   }
   report.md << "## Memory over " << soak[0].n << " pipelined requests (VmRSS KiB, " << d.label << ")\n\n"
@@ -969,6 +1226,11 @@ void measureMemory(const Options& o, const Dataset& d, Report& report) {
               << " |\n";
   }
   report.md << "\n";
+  if (report.withBefore) {
+    const std::vector<double> last[3] = {{static_cast<double>(soak[kServer].rss.back())}, {},
+                                         {static_cast<double>(soak[kBefore].rss.back())}};
+    report.compare("Memory at " + d.label, "VmRSS KiB after " + std::to_string(n) + " pipelined requests", last, 0);
+  }
   const long growth = soak[0].rss.back() - soak[0].rss.front();
   report.target("no memory growth across " + std::to_string(n) + " requests (VmRSS, first sample to last)",
                 std::to_string(growth) + " KiB", soak[0].n == n && growth <= 64);
@@ -986,6 +1248,8 @@ int main(int argc, char** argv) try {
       o.server = value();
     else if (arg == "--floor")
       o.floor = value();
+    else if (arg == "--before")
+      o.before = value();
     else if (arg == "--work")
       o.work = value();
     else if (arg == "--runs")
@@ -1005,6 +1269,7 @@ int main(int argc, char** argv) try {
   const Dataset growth = seed(o, {1, 10, 1000, 10000}, bigPrompt);
 
   Report report;
+  report.withBefore = !o.before.empty();
   report.md << "Figures are medians of " << o.runs << " runs; each cell reads `server / floor (ratio)`. Each "
             << "database holds the configured user's agents and tasks, and as many of another user's. SQLite "
             << sqlite3_libversion() << ".\n\n";
@@ -1012,12 +1277,28 @@ int main(int argc, char** argv) try {
   measureRequests(o, base, report);
   measureReadsBySize(o, {&small, &base, &big}, report);
   measureWrites(o, growth, bigPrompt, report);
+  measureForeignWriter(o, {&base, &big}, report);
   measureMemory(o, base, report);
+  if (report.withBefore) {
+    report.md << "## Before and after, same run\n\n"
+              << "The older server (`" << o.before.string() << "`) ran in every run beside the server, in turn with "
+              << "it (which went first alternated by run), each over its own copy of databases that it created "
+              << "itself, so the older one's have no `" << kTaskIndex << "`. Medians of the runs; \"within 15%\" "
+              << "means no worse than the older server by more than 15% (for req/s: no lower by more than 15%).\n\n"
+              << "| section | figure | before | after | change | within 15% |\n|---|---|---|---|---|---|\n";
+    for (const auto& row : report.changes) report.md << row;
+    report.md << "\n";
+  }
   report.md << "## Targets\n\n| target | measured | |\n|---|---|---|\n";
   for (const auto& row : report.targets) report.md << row;
+  log("done");
+  if (!loads.empty()) {
+    std::cout << "Load average (1 min) at the driver's " << loads.size() << " progress lines: lowest "
+              << fixed(percentile(loads, 0), 2) << ", median " << fixed(median(loads), 2) << ", highest "
+              << fixed(percentile(loads, 1), 2) << ".\n\n";
+  }
   std::cout << report.md.str();
   fs::remove_all(o.work / "run");
-  log("done");
   return 0;
 } catch (const std::exception& e) {
   std::cerr << "bench: failed: " << e.what() << std::endl;
