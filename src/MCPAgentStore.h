@@ -48,7 +48,9 @@ class MCPAgentStore {
   // write-ahead logging and a 5000 ms busy time-out, and creates the three
   // tables when missing. Throws openFailed(dbPath) when the file cannot be
   // opened; a failing pragma or CREATE is logged on standard error and
-  // start-up goes on.
+  // start-up goes on. Once the tables are there, names on standard error
+  // any table made elsewhere that lacks columns the store uses, and makes
+  // the store's index on the tasks when it can at once, quietly.
   void openAndMigrate();
 
   // --- Reads. Each appends its records to `out` as compact JSON text
@@ -117,8 +119,8 @@ class MCPAgentStore {
 
   SQLiteConnection& connection();
   // Makes the tables when start-up could not, without waiting for a lock
-  // (the operation's own statements wait); true once they were made or
-  // found in this process, after which they are never made again.
+  // (the operation's own statements wait). Once they were made or found in
+  // this process, they are never made again.
   void ensureTables();
   // Makes this program's index on the tasks, when it can, quietly.
   void makeTasksIndex();
