@@ -11,7 +11,7 @@
 //
 // Every input starts from the same state: before it, a second connection to
 // the database (standing for the scheduler's other processes) puts back the
-// seed records (see kSeed) in one transaction, the agents directory is
+// seed records (see FuzzSeed.h) in one transaction, the agents directory is
 // emptied, and a fresh store is opened on the file, with one of three
 // templates (chosen by the input). So a failure replays from the saved input
 // alone. The seed records have fixed ids, which the corpus and the dictionary
@@ -51,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzSeed.h"
 #include "JSONChecker.h"
 #include "MCPAgentStore.h"
 #include "MCPServer.h"
@@ -154,33 +155,11 @@ void exec(sqlite3* db, const std::string& sql) {
   }
 }
 
-// Records with fixed ids: two agents of the fuzzing user with three tasks
-// (one depending on another), and an agent with a task of another user,
-// which must look missing.
-constexpr const char* kSeed = R"(
-BEGIN IMMEDIATE;
-DELETE FROM agents; DELETE FROM tasks; DELETE FROM runs;
-INSERT INTO agents (id, user_id, name, template, description, icon_symbol, enabled, created_at) VALUES
-  ('ag_otheruser1', 'fuzz-other-user', 'Someone else''s agent', 'custom', NULL, NULL, 1, 1700000000.5),
-  ('ag_fuzzagent1', 'fuzz-user', 'Chief Marketing Officer', 'cmo', 'Plans campaigns.', 'megaphone.fill', 1,
-   1700000001.25),
-  ('ag_fuzzagent2', 'fuzz-user', 'Engineer', 'engineer', NULL, NULL, 1, 1700000002.125);
-INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency, host_id, depends_on, timeout_min,
-                   working_subdir) VALUES
-  ('tk_otheruser1', 'ag_otheruser1', 'Private task', 'Not yours.', '["codex"]', '0 0 * * *', 'local', '[]', 30,
-   'shared'),
-  ('tk_fuzztask01', 'ag_fuzzagent1', 'Weekly report', '## Goal
-Write the report.', '["claude"]', '0 9 * * 1', 'local', '[]', 30, 'shared'),
-  ('tk_fuzztask02', 'ag_fuzzagent1', 'Daily digest', 'Summarise the day.', '["claude","codex"]', '0 9 * * *',
-   'local', '["tk_fuzztask01"]', 15, 'outputs'),
-  ('tk_fuzztask03', 'ag_fuzzagent2', 'Build', 'Run the build.', '[]', '*/5 * * * *', 'host-2', '[]', 1, 'inputs');
-COMMIT;
-)";
 
 // Puts the state every input starts from back: the seed records, no agent
 // directories.
 void resetState(Fixture& f) {
-  exec(f.other, kSeed);
+  exec(f.other, fuzzseed::kSeed);
   std::error_code ec;
   if (!fs::is_empty(f.agents, ec)) {
     fs::remove_all(f.agents, ec);

@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FuzzSeed.h"
 #include "JSONChecker.h"
 #include "MCPAgentStore.h"
 #include "MCPError.h"
@@ -704,25 +705,6 @@ void removeFixture() {
   fs::remove_all(gFixture->root, ec);
 }
 
-constexpr const char* kSeed = R"(
-BEGIN IMMEDIATE;
-DELETE FROM agents; DELETE FROM tasks; DELETE FROM runs;
-INSERT INTO agents (id, user_id, name, template, description, icon_symbol, enabled, created_at) VALUES
-  ('ag_otheruser1', 'fuzz-other-user', 'Someone else''s agent', 'custom', NULL, NULL, 1, 1700000000.5),
-  ('ag_fuzzagent1', 'fuzz-user', 'Chief Marketing Officer', 'cmo', 'Plans campaigns.', 'megaphone.fill', 1,
-   1700000001.25),
-  ('ag_fuzzagent2', 'fuzz-user', 'Engineer', 'engineer', NULL, NULL, 1, 1700000002.125);
-INSERT INTO tasks (id, agent_id, name, prompt, ai_tools, frequency, host_id, depends_on, timeout_min,
-                   working_subdir) VALUES
-  ('tk_otheruser1', 'ag_otheruser1', 'Private task', 'Not yours.', '["codex"]', '0 0 * * *', 'local', '[]', 30,
-   'shared'),
-  ('tk_fuzztask01', 'ag_fuzzagent1', 'Weekly report', '## Goal
-Write the report.', '["claude"]', '0 9 * * 1', 'local', '[]', 30, 'shared'),
-  ('tk_fuzztask02', 'ag_fuzzagent1', 'Daily digest', 'Summarise the day.', '["claude","codex"]', '0 9 * * *',
-   'local', '["tk_fuzztask01"]', 15, 'outputs'),
-  ('tk_fuzztask03', 'ag_fuzzagent2', 'Build', 'Run the build.', '[]', '*/5 * * * *', 'host-2', '[]', 1, 'inputs');
-COMMIT;
-)";
 
 void resetState(Fixture& f) {
   std::vector<std::string> triggers;
@@ -731,7 +713,7 @@ void resetState(Fixture& f) {
     while (q.row()) triggers.push_back(q.text(0));
   }
   for (const auto& t : triggers) exec(f.other, ("DROP TRIGGER \"" + t + "\";").c_str());
-  exec(f.other, kSeed);
+  exec(f.other, fuzzseed::kSeed);
   std::error_code ec;
   if (!fs::is_empty(f.agents, ec)) {
     fs::remove_all(f.agents, ec);
