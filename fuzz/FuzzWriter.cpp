@@ -1,5 +1,5 @@
 // libFuzzer target: the JSON writers (jsontext::write, writeString and
-// ObjectWriter, as JSON text) and the UTF-8 checks and repair (utf8::isValid,
+// ObjectWriter, in both forms) and the UTF-8 checks and repair (utf8::isValid,
 // utf8::sanitize), checked against the fuzz targets' own strict JSON checker
 // and UTF-8 model (JSONChecker.h).
 //
@@ -14,6 +14,8 @@
 // - a string of any well-formed bytes through writeString, read back the same;
 // - an object through ObjectWriter: texts of any bytes read back repaired as
 //   the UTF-8 model repairs them, numbers that are not finite as null.
+// Each is written in both forms: in Form::inString its text, quoted, must be
+// a compact JSON string whose contents are the JSON text.
 // Every string on the way also goes through utf8::isValid and
 // utf8::sanitize, which must agree with the model.
 // A violation aborts, so libFuzzer saves the input.
@@ -24,9 +26,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "JSONChecker.h"
 #include "JSONText.h"
@@ -164,6 +168,18 @@ void checkWritten(const std::string& text, const json& expected) {
   if (const std::string why = fuzzcheck::writtenDiffers(read, expected); !why.empty()) fail(why, text);
 }
 
+// `inString`, the text of Form::inString, must hold `text` as a string's
+// contents hold it.
+void checkInString(const std::string& inString, const std::string& text) {
+  const std::string quoted = "\"" + inString + "\"";
+  if (const std::string why = fuzzcheck::compactTextDiffers(quoted); !why.empty()) fail("in a string: " + why, quoted);
+  fuzzcheck::Value read;
+  if (!fuzzcheck::StrictJSON(quoted).document(&read) || read.kind != fuzzcheck::Value::Kind::string) {
+    fail("the text written in a string is not a string's contents", quoted);
+  }
+  if (read.text != text) fail("the text written in a string holds other text than the JSON text", quoted);
+}
+
 void writeValue(Bytes& in) {
   const json value = takeValue(in, 0);
   const bool writable = carriable(value);
@@ -173,6 +189,11 @@ void writeValue(Bytes& in) {
     fail(writable ? "write refuses a value JSON can carry" : "write takes a value JSON cannot carry", text);
   }
   if (written) checkWritten(text, value);
+  std::string inString;
+  if (jsontext::write(value, inString, jsontext::Form::inString) != written) {
+    fail("write refuses in one form what it takes in the other", text);
+  }
+  if (written) checkInString(inString, text);
 }
 
 void writeString(Bytes& in) {
@@ -184,6 +205,9 @@ void writeString(Bytes& in) {
   jsontext::writeString(text, out);
   if (out[0] != 'x') fail("writeString changed what was there before");
   checkWritten(out.substr(1), json(text));
+  std::string inString;
+  jsontext::writeString(text, inString, jsontext::Form::inString);
+  checkInString(inString, out.substr(1));
 }
 
 void writeObject(Bytes& in) {
@@ -195,71 +219,78 @@ void writeObject(Bytes& in) {
     for (int k = in.take() % 6 + 1; k > 0; --k) key.push_back("_abcdefghijklmnopqrstuvwxyz"[in.take() % 27]);
     keys.insert(key);
   }
-  std::string out = "x";
+  // Each member as a step, run for a writer of each form.
+  using Step = std::function<void(jsontext::ObjectWriter&, jsontext::Form)>;
+  std::vector<Step> steps;
   json expected = json::object();
-  {
-    jsontext::ObjectWriter writer(out);
-    for (const std::string& key : keys) {
-      switch (in.take() % 7) {
-        case 0: {
-          const std::string bytes = in.takeString();
-          checkUTF8(bytes);
-          writer.text(key, bytes);
-          expected[key] = fuzzcheck::repairedUTF8(bytes);
-          break;
+  for (const std::string& key : keys) {
+    switch (in.take() % 7) {
+      case 0: {
+        const std::string bytes = in.takeString();
+        checkUTF8(bytes);
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.text(key, bytes); });
+        expected[key] = fuzzcheck::repairedUTF8(bytes);
+        break;
+      }
+      case 1: {
+        std::vector<std::string> items;
+        json array = json::array();
+        for (int n = in.take() % 4; n > 0; --n) {
+          items.push_back(in.takeString());
+          array.push_back(fuzzcheck::repairedUTF8(items.back()));
         }
-        case 1: {
-          std::vector<std::string> items;
-          json array = json::array();
-          for (int n = in.take() % 4; n > 0; --n) {
-            items.push_back(in.takeString());
-            array.push_back(fuzzcheck::repairedUTF8(items.back()));
-          }
-          writer.texts(key, items);
-          expected[key] = array;
-          break;
-        }
-        case 2: {
-          const bool b = (in.take() & 1) != 0;
-          writer.boolean(key, b);
-          expected[key] = b;
-          break;
-        }
-        case 3: {
-          const auto n = static_cast<int64_t>(in.take64());
-          writer.integer(key, n);
-          expected[key] = n;
-          break;
-        }
-        case 4: {
-          const double d = takeDouble(in);
-          writer.number(key, d);
-          expected[key] = std::isfinite(d) ? json(d) : json();
-          break;
-        }
-        case 5:
-          writer.null(key);
-          expected[key] = nullptr;
-          break;
-        default: {
-          // A member whose value the caller writes: a whole value by write().
-          const json value = takeValue(in, 2);
-          const bool writable = carriable(value);
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.texts(key, items); });
+        expected[key] = array;
+        break;
+      }
+      case 2: {
+        const bool b = (in.take() & 1) != 0;
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.boolean(key, b); });
+        expected[key] = b;
+        break;
+      }
+      case 3: {
+        const auto n = static_cast<int64_t>(in.take64());
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.integer(key, n); });
+        expected[key] = n;
+        break;
+      }
+      case 4: {
+        const double d = takeDouble(in);
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.number(key, d); });
+        expected[key] = std::isfinite(d) ? json(d) : json();
+        break;
+      }
+      case 5:
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form) { writer.null(key); });
+        expected[key] = nullptr;
+        break;
+      default: {
+        // A member whose value the caller writes: a whole value by write(),
+        // in the writer's form.
+        const json value = takeValue(in, 2);
+        const bool writable = carriable(value);
+        steps.push_back([=](jsontext::ObjectWriter& writer, jsontext::Form form) {
           std::string& at = writer.member(key);
-          if (!writable) {
-            at.append("null");
-            expected[key] = nullptr;
-          } else {
-            if (!jsontext::write(value, at)) fail("write refuses a value JSON can carry");
-            expected[key] = value;
-          }
-        }
+          if (!writable) at.append("null");
+          else if (!jsontext::write(value, at, form)) fail("write refuses a value JSON can carry");
+        });
+        expected[key] = writable ? value : json();
       }
     }
-    writer.close();
   }
-  if (out[0] != 'x') fail("ObjectWriter changed what was there before");
-  checkWritten(out.substr(1), expected);
+  std::string written[2];
+  for (const auto form : {jsontext::Form::json, jsontext::Form::inString}) {
+    std::string& out = written[static_cast<size_t>(form)];
+    out = "x";
+    jsontext::ObjectWriter writer(out, form);
+    for (const Step& step : steps) step(writer, form);
+    writer.close();
+    if (out[0] != 'x') fail("ObjectWriter changed what was there before");
+    out.erase(0, 1);
+  }
+  checkWritten(written[0], expected);
+  checkInString(written[1], written[0]);
 }
 
 }  // namespace

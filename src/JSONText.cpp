@@ -44,25 +44,33 @@ struct Escape {
 };
 using EscapeTable = std::array<Escape, 256>;
 
-constexpr EscapeTable makeEscapes() {
+// The escapes of JSON text, or (`inString`) of that text's escapes once more,
+// as the contents of a JSON string that holds it.
+constexpr EscapeTable makeEscapes(bool inString) {
   EscapeTable table{};
   const auto set = [&](unsigned char byte, std::string_view text) {
     table[byte].size = static_cast<uint8_t>(text.size());
     for (size_t i = 0; i < text.size(); ++i) table[byte].text[i] = text[i];
   };
   constexpr std::string_view controls[] = {
-      "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
-      "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
-      "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
-      "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
-  for (int c = 0; c < 0x20; ++c) set(static_cast<unsigned char>(c), controls[c]);
-  set('"', "\\\"");
-  set('\\', "\\\\");
-  set('/', "\\/");
+      "\\\\u0000", "\\\\u0001", "\\\\u0002", "\\\\u0003", "\\\\u0004", "\\\\u0005", "\\\\u0006", "\\\\u0007",
+      "\\\\b",     "\\\\t",     "\\\\n",     "\\\\u000b", "\\\\f",     "\\\\r",     "\\\\u000e", "\\\\u000f",
+      "\\\\u0010", "\\\\u0011", "\\\\u0012", "\\\\u0013", "\\\\u0014", "\\\\u0015", "\\\\u0016", "\\\\u0017",
+      "\\\\u0018", "\\\\u0019", "\\\\u001a", "\\\\u001b", "\\\\u001c", "\\\\u001d", "\\\\u001e", "\\\\u001f"};
+  // Each of the above is the in-string form; JSON text drops its first
+  // backslash.
+  const size_t skip = inString ? 0 : 1;
+  for (int c = 0; c < 0x20; ++c) set(static_cast<unsigned char>(c), controls[c].substr(skip));
+  set('"', inString ? "\\\\\\\"" : "\\\"");
+  set('\\', inString ? "\\\\\\\\" : "\\\\");
+  set('/', inString ? "\\\\\\/" : "\\/");
   return table;
 }
 
-constexpr EscapeTable kEscapes = makeEscapes();
+constexpr EscapeTable kEscapes[2] = {makeEscapes(false), makeEscapes(true)};
+
+// How a string opens and closes in each form.
+constexpr std::string_view kQuotes[2] = {"\"", "\\\""};
 
 // Eight bytes of text at a time, as one word: on a little-endian machine the
 // byte at offset k is bits 8k to 8k+7.
@@ -85,31 +93,34 @@ uint64_t wordAt(const char* at) {
   return word;
 }
 
-// The string's text as a JSON string appends it to `out`. The size is worked
-// out first, so that the text is then copied through a pointer, eight bytes
+// The string's text as a JSON string, in `form`, appends it to `out`. The
+// size is worked out first, so that the text is then copied through a pointer, eight bytes
 // at a time, with no growing: a record list's text holds an escaped quote
 // every ten bytes or so, and appending each piece cost more than the rest of
 // the answer.
-void writeQuoted(std::string_view text, std::string& out) {
+void writeQuoted(std::string_view text, std::string& out, Form form) {
+  const EscapeTable& escapes = kEscapes[static_cast<size_t>(form)];
+  const std::string_view quote = kQuotes[static_cast<size_t>(form)];
   const char* data = text.data();
   const size_t size = text.size();
   const size_t words = kWordsInTextOrder ? size / 8 * 8 : 0;
   size_t added = 0;
   for (size_t i = 0; i < words; i += 8) {
     for (uint64_t found = escapedBytes(wordAt(data + i)); found != 0; found &= found - 1) {
-      added += kEscapes[static_cast<unsigned char>(data[i + std::countr_zero(found) / 8])].size - 1;
+      added += escapes[static_cast<unsigned char>(data[i + std::countr_zero(found) / 8])].size - 1;
     }
   }
   for (size_t i = words; i < size; ++i) {
-    const uint8_t escape = kEscapes[static_cast<unsigned char>(data[i])].size;
+    const uint8_t escape = escapes[static_cast<unsigned char>(data[i])].size;
     added += escape == 0 ? 0 : escape - 1;
   }
   const size_t start = out.size();
   // Eight bytes of room beyond the end: every copy below writes a whole word
   // and then moves on by as many bytes as it meant.
-  out.resize(start + size + added + 2 + 8);
+  out.resize(start + size + added + 2 * quote.size() + 8);
   char* to = out.data() + start;
-  *to++ = '"';
+  std::memcpy(to, quote.data(), quote.size());
+  to += quote.size();
   for (size_t i = 0; i < words; i += 8) {
     const uint64_t chunk = wordAt(data + i);
     uint64_t found = escapedBytes(chunk);
@@ -124,7 +135,7 @@ void writeQuoted(std::string_view text, std::string& out) {
       const uint64_t rest = chunk >> (8 * from);  // the word's bytes from `from` on
       std::memcpy(to, &rest, 8);
       to += at - from;
-      const Escape& escape = kEscapes[static_cast<unsigned char>(data[i + at])];
+      const Escape& escape = escapes[static_cast<unsigned char>(data[i + at])];
       std::memcpy(to, escape.text, 8);
       to += escape.size;
       from = at + 1;
@@ -136,7 +147,7 @@ void writeQuoted(std::string_view text, std::string& out) {
     }
   }
   for (size_t i = words; i < size; ++i) {
-    const Escape& escape = kEscapes[static_cast<unsigned char>(data[i])];
+    const Escape& escape = escapes[static_cast<unsigned char>(data[i])];
     if (escape.size == 0) {
       *to++ = data[i];
     } else {
@@ -144,14 +155,15 @@ void writeQuoted(std::string_view text, std::string& out) {
       to += escape.size;
     }
   }
-  *to++ = '"';
+  std::memcpy(to, quote.data(), quote.size());
+  to += quote.size();
   out.resize(static_cast<size_t>(to - out.data()));
 }
 
-// Writes `value` as JSON text. The arrays and objects still open are kept
+// Writes `value` as JSON text in `form`. The arrays and objects still open are kept
 // on the heap, not the call stack, so that the deepest value the reader
 // takes is written on any stack.
-bool writeValue(const nlohmann::json& root, std::string& out) {
+bool writeValue(const nlohmann::json& root, std::string& out, Form form) {
   using Type = nlohmann::json::value_t;
   struct Open {
     const nlohmann::json* container;
@@ -177,7 +189,7 @@ bool writeValue(const nlohmann::json& root, std::string& out) {
       case Type::string: {
         const auto& s = value->get_ref<const std::string&>();
         if (!utf8::isValid(s)) return false;
-        writeQuoted(s, out);
+        writeQuoted(s, out, form);
         break;
       }
       case Type::array:
@@ -215,7 +227,7 @@ bool writeValue(const nlohmann::json& root, std::string& out) {
         if (inner.member != members.begin()) out.push_back(',');
         const auto& [key, member] = *inner.member++;
         if (!utf8::isValid(key)) return false;
-        writeQuoted(key, out);
+        writeQuoted(key, out, form);
         out.push_back(':');
         value = &member;
       }
@@ -225,9 +237,9 @@ bool writeValue(const nlohmann::json& root, std::string& out) {
 
 }  // namespace
 
-void writeString(std::string_view text, std::string& out) { writeQuoted(text, out); }
+void writeString(std::string_view text, std::string& out, Form form) { writeQuoted(text, out, form); }
 
-bool write(const nlohmann::json& value, std::string& out) { return writeValue(value, out); }
+bool write(const nlohmann::json& value, std::string& out, Form form) { return writeValue(value, out, form); }
 
 namespace {
 
@@ -515,14 +527,14 @@ std::optional<nlohmann::json> read(std::string_view text, int maxDepth) {
 std::string& ObjectWriter::member(std::string_view key) {
   if (!first_) out_.push_back(',');
   first_ = false;
-  out_.push_back('"');
-  out_.append(key).append("\":");
+  const std::string_view quote = kQuotes[static_cast<size_t>(form_)];
+  out_.append(quote).append(key).append(quote).push_back(':');
   return out_;
 }
 
 void ObjectWriter::writeText(std::string_view bytes) {
-  if (utf8::isValid(bytes)) writeString(bytes, out_);
-  else writeString(utf8::sanitize(bytes), out_);
+  if (utf8::isValid(bytes)) writeQuoted(bytes, out_, form_);
+  else writeQuoted(utf8::sanitize(bytes), out_, form_);
 }
 
 ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view bytes) {

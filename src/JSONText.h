@@ -1,5 +1,7 @@
 #pragma once
 
+#include "JSONForm.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -15,22 +17,23 @@
 // are written with the shortest digits that read back as the same double.
 namespace jsontext {
 
-// Appends the text of `value` to `out`. Returns false, leaving `out` in an
-// unspecified state, when the value holds something JSON cannot carry: a
-// number that is not finite, or a string that is not valid UTF-8.
-bool write(const nlohmann::json& value, std::string& out);
+// Appends the text of `value` to `out`, in `form`. Returns false, leaving
+// `out` in an unspecified state, when the value holds something JSON cannot
+// carry: a number that is not finite, or a string that is not valid UTF-8.
+bool write(const nlohmann::json& value, std::string& out, Form form = Form::json);
 
-// Appends `text` as a quoted JSON string. `text` must be valid UTF-8.
-void writeString(std::string_view text, std::string& out);
+// Appends `text` as a quoted JSON string, in `form`. `text` must be valid
+// UTF-8.
+void writeString(std::string_view text, std::string& out, Form form = Form::json);
 
-// Appends one JSON object to `out`, member by member, each value
+// Appends one JSON object to `out` in `form`, member by member, each value
 // written as write() writes it. The caller adds the members in ascending
 // byte order of their keys, which need no escapes, so that the text is the
 // one write() gives for the same object without the object being built.
 // Finish with close().
 class ObjectWriter {
  public:
-  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+  explicit ObjectWriter(std::string& out, Form form = Form::json) : out_(out), form_(form) { out_.push_back('{'); }
   ObjectWriter(const ObjectWriter&) = delete;
   ObjectWriter& operator=(const ObjectWriter&) = delete;
 
@@ -55,7 +58,8 @@ class ObjectWriter {
   // A number that JSON cannot carry (an infinity, NaN) is written as null.
   ObjectWriter& number(std::string_view key, double value);
   ObjectWriter& null(std::string_view key);
-  // Writes the key and returns `out`, for the caller to append the value.
+  // Writes the key and returns `out`, for the caller to append the value in
+  // the writer's form.
   std::string& member(std::string_view key);
   void close() { out_.push_back('}'); }
 
@@ -63,6 +67,7 @@ class ObjectWriter {
   void writeText(std::string_view bytes);
 
   std::string& out_;
+  Form form_;
   bool first_ = true;
 };
 

@@ -153,19 +153,19 @@ void MCPAgentStore::beginOperation() {
 
 // --- Reads ---------------------------------------------------------------
 
-void MCPAgentStore::listAgents(std::string& out) {
+void MCPAgentStore::listAgents(std::string& out, jsontext::Form form) {
   beginOperation();
   const StoreSnapshot::Contents* snap = snapshot_->current();
-  if (!snap || !snap->agentsOrdered) return listAgentsFromFile(out);
+  if (!snap || !snap->agentsOrdered) return listAgentsFromFile(out, form);
   out.push_back('[');
   for (const auto& agent : snap->agents) {
     if (&agent != &snap->agents.front()) out.push_back(',');
-    agent.writeRecord(out, snap->count(agent.id));
+    agent.writeRecord(out, snap->count(agent.id), form);
   }
   out.push_back(']');
 }
 
-void MCPAgentStore::listAgentsFromFile(std::string& out) {
+void MCPAgentStore::listAgentsFromFile(std::string& out, jsontext::Form form) {
   SQLiteConnection& db = connection();
   // With this program's index on the tasks, each agent's tasks are counted
   // where the index holds them: the cost of the user's agents and tasks, not
@@ -176,7 +176,7 @@ void MCPAgentStore::listAgentsFromFile(std::string& out) {
     out.push_back('[');
     for (bool first = true; list.step(); first = false) {
       if (!first) out.push_back(',');
-      storerecords::writeAgentRecord(out, AgentFields::read(list), list.int32(7));
+      storerecords::writeAgentRecord(out, AgentFields::read(list), list.int32(7), form);
     }
     out.push_back(']');
     return;
@@ -189,7 +189,7 @@ void MCPAgentStore::listAgentsFromFile(std::string& out) {
     list.bindText(1, userId_);
     while (list.step()) {
       if (const auto id = list.rawText(0)) positions.emplace(*id, records.size());
-      records.emplace_back(AgentFields::read(list));
+      records.emplace_back(AgentFields::read(list), form);
     }
   }
   // Without the index, count all agents' tasks in one pass over the table
@@ -211,12 +211,12 @@ void MCPAgentStore::listAgentsFromFile(std::string& out) {
   out.push_back(']');
 }
 
-bool MCPAgentStore::getAgent(const std::string& agentId, std::string& out) {
+bool MCPAgentStore::getAgent(const std::string& agentId, std::string& out, jsontext::Form form) {
   beginOperation();
   if (const StoreSnapshot::Contents* snap = snapshot_->current()) {
     const StoreSnapshot::Agent* agent = snap->find(agentId);
     if (!agent) return false;
-    agent->writeRecord(out, snap->count(agentId));
+    agent->writeRecord(out, snap->count(agentId), form);
     return true;
   }
   SQLiteConnection& db = connection();
@@ -232,7 +232,7 @@ bool MCPAgentStore::getAgent(const std::string& agentId, std::string& out) {
   // reported as missing whatever state the tasks table is in.
   Statement count = db.statement(kCountTasks);
   count.bindText(1, agentId);
-  storerecords::writeAgentRecord(out, *agent, count.step() ? count.int32(0) : 0);
+  storerecords::writeAgentRecord(out, *agent, count.step() ? count.int32(0) : 0, form);
   return true;
 }
 
@@ -249,16 +249,16 @@ std::optional<MCPAgentStore::AgentIdentity> MCPAgentStore::findAgent(const std::
   return AgentIdentity{get.text(0), get.textOrNull(1)};
 }
 
-void MCPAgentStore::listTasks(const std::string& agentId, std::string& out) {
+void MCPAgentStore::listTasks(const std::string& agentId, std::string& out, jsontext::Form form) {
   beginOperation();
   const StoreSnapshot::Contents* snap = snapshot_->current();
-  if (!snap) return listTasksFromFile(agentId, out);
+  if (!snap) return listTasksFromFile(agentId, out, form);
   const StoreSnapshot::Agent* agent = snap->find(agentId);
   if (!agent) {
     out.append("[]");
     return;
   }
-  if (!agent->tasksOrdered) return listTasksFromFile(agentId, out);
+  if (!agent->tasksOrdered) return listTasksFromFile(agentId, out, form);
   // Each task by its rowid: the cost of what is listed, not of the table.
   const size_t start = out.size();
   out.push_back('[');
@@ -270,7 +270,7 @@ void MCPAgentStore::listTasks(const std::string& agentId, std::string& out) {
       get.bindInt64(1, task.rowid);
       if (!(found = get.step())) break;
       if (&task != &agent->tasks.front()) out.push_back(',');
-      storerecords::writeTaskRecord(out, get);
+      storerecords::writeTaskRecord(out, get, form);
     }
   }
   out.push_back(']');
@@ -279,29 +279,29 @@ void MCPAgentStore::listTasks(const std::string& agentId, std::string& out) {
   if (!found) snapshot_->drop();
   if (!found || !snapshot_->stillCurrent()) {
     out.resize(start);
-    listTasksFromFile(agentId, out);
+    listTasksFromFile(agentId, out, form);
   }
 }
 
-void MCPAgentStore::listTasksFromFile(const std::string& agentId, std::string& out) {
+void MCPAgentStore::listTasksFromFile(const std::string& agentId, std::string& out, jsontext::Form form) {
   Statement list = connection().statement(kListTasks);
   list.bindText(1, agentId);
   list.bindText(2, userId_);
   out.push_back('[');
   for (bool first = true; list.step(); first = false) {
     if (!first) out.push_back(',');
-    storerecords::writeTaskRecord(out, list);
+    storerecords::writeTaskRecord(out, list, form);
   }
   out.push_back(']');
 }
 
-bool MCPAgentStore::getTask(const std::string& taskId, std::string& out) {
+bool MCPAgentStore::getTask(const std::string& taskId, std::string& out, jsontext::Form form) {
   ensureTables();
   Statement get = connection().statement(kGetTask);
   get.bindText(1, taskId);
   get.bindText(2, userId_);
   if (!get.step()) return false;
-  storerecords::writeTaskRecord(out, get);
+  storerecords::writeTaskRecord(out, get, form);
   return true;
 }
 

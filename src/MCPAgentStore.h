@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentWorkspace.h"
+#include "JSONForm.h"
 #include "MCPStoreError.h"
 
 #include <cstdint>
@@ -53,9 +54,10 @@ class MCPAgentStore {
   // the store's index on the tasks when it can at once, quietly.
   void openAndMigrate();
 
-  // --- Reads. Each appends its records to `out` as compact JSON text
-  // (members in ascending byte order of their keys, "/" escaped, ill-formed
-  // UTF-8 replaced by U+FFFD, a time JSON cannot carry written as null).
+  // --- Reads. Each appends its records to `out` as compact JSON text in
+  // `form` (members in ascending byte order of their keys, "/" escaped,
+  // ill-formed UTF-8 replaced by U+FFFD, a time JSON cannot carry written as
+  // null).
   // Each throws MCPStoreError::sqlError when a statement cannot be prepared
   // or a step fails (leaving `out` unspecified); a failed step is never
   // taken for the end of the rows.
@@ -63,15 +65,15 @@ class MCPAgentStore {
   // The user's agent records (eight keys: agent_id, name, template,
   // description, icon_symbol, enabled, created_at, task_count), oldest
   // first, as an array.
-  void listAgents(std::string& out);
+  void listAgents(std::string& out, jsontext::Form form = jsontext::Form::json);
   // The user's agent with this id; false, appending nothing, when there is none.
-  bool getAgent(const std::string& agentId, std::string& out);
+  bool getAgent(const std::string& agentId, std::string& out, jsontext::Form form = jsontext::Form::json);
   // The task records (thirteen keys) of the agent, if it is the user's, in
   // byte order of their names; otherwise the empty array.
-  void listTasks(const std::string& agentId, std::string& out);
+  void listTasks(const std::string& agentId, std::string& out, jsontext::Form form = jsontext::Form::json);
   // The task with this id if its agent is the user's; false, appending
   // nothing, otherwise.
-  bool getTask(const std::string& taskId, std::string& out);
+  bool getTask(const std::string& taskId, std::string& out, jsontext::Form form = jsontext::Form::json);
 
   // --- Writes.
 
@@ -136,8 +138,8 @@ class MCPAgentStore {
   // read. Either the snapshot's list or `scratch` filled from the file.
   const AgentWorkspace::TaskList& briefingTasks(const std::string& agentId, AgentWorkspace::TaskList& scratch);
 
-  void listAgentsFromFile(std::string& out);
-  void listTasksFromFile(const std::string& agentId, std::string& out);
+  void listAgentsFromFile(std::string& out, jsontext::Form form);
+  void listTasksFromFile(const std::string& agentId, std::string& out, jsontext::Form form);
   void briefingTasksFromFile(const std::string& agentId, AgentWorkspace::TaskList& tasks);
 
   std::string dbPath_;

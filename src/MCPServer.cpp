@@ -197,18 +197,29 @@ const std::string& discoverResult() {
   return text;
 }
 
-// The tool-result envelope around a result's text, which goes in as one
-// JSON string: the only place that text is escaped. From 2025-06-18 on a
-// success also carries the result object itself, which is that same text,
-// already JSON; a failure's text is a message, not a result object.
-void writeToolEnvelope(std::string_view text, bool isError, MCPProtocolVersion revision, std::string& out) {
+// The tool-result envelope around a result's text, which travels in it as
+// one JSON string. `writeText` appends that string; the envelope is the same
+// whichever way the text gets there. From 2025-06-18 on a success also
+// carries the result object itself (`structured`, its JSON text); a
+// failure's text is a message, not a result object.
+template <class WriteText>
+void writeToolEnvelope(WriteText writeText, bool isError, MCPProtocolVersion revision, std::string_view structured,
+                       std::string& out) {
   out.append(R"({"content":[{"text":)");
-  jsontext::writeString(text, out);
+  writeText(out);
   out.append(R"(,"type":"text"}])");
   if (isError) out.append(R"(,"isError":true)");
   if (revision >= MCPProtocolVersion::v2026_07_28) out.append(R"(,"resultType":"complete")");
-  if (!isError && revision >= MCPProtocolVersion::v2025_06_18) out.append(R"(,"structuredContent":)").append(text);
+  if (!structured.empty()) out.append(R"(,"structuredContent":)").append(structured);
   out.push_back('}');
+}
+
+// The envelope around a text already in hand: a failure's message, or a
+// result's JSON text that also goes out as the structured result.
+void writeToolEnvelope(std::string_view text, bool isError, MCPProtocolVersion revision, std::string& out) {
+  const bool structured = !isError && revision >= MCPProtocolVersion::v2025_06_18;
+  writeToolEnvelope([&](std::string& to) { jsontext::writeString(text, to); }, isError, revision,
+                    structured ? text : std::string_view(), out);
 }
 
 // The id as it goes into a response. A value that cannot be written as JSON
@@ -455,18 +466,34 @@ void MCPServer::callTool(const json& params, MCPProtocolVersion revision, std::s
   // message, and the model could not fix its arguments. An unknown tool is a
   // mistake about the catalogue, not a tool's failure, and stays an error.
   const bool failuresAsResults = revision >= MCPProtocolVersion::v2025_03_26;
-  std::string text;
+  const std::string& toolName = name->get_ref<const std::string&>();
+  const json& toolArguments = arguments != params.end() && arguments->is_object() ? *arguments : noArguments;
+  const size_t start = out.size();
   try {
-    toolset_.invoke(name->get<std::string>(),
-                    arguments != params.end() && arguments->is_object() ? *arguments : noArguments, text);
+    if (revision >= MCPProtocolVersion::v2025_06_18) {
+      // The text is also the structured result, so it is made as JSON text
+      // first and then escaped into the string.
+      std::string text;
+      toolset_.invoke(toolName, toolArguments, text);
+      return writeToolEnvelope(text, false, revision, out);
+    }
+    // The text is made where it travels, already escaped, in one pass.
+    writeToolEnvelope(
+        [&](std::string& to) {
+          to.push_back('"');
+          toolset_.invoke(toolName, toolArguments, to, jsontext::Form::inString);
+          to.push_back('"');
+        },
+        false, revision, {}, out);
   } catch (const MCPError& e) {
+    out.resize(start);
     if (!failuresAsResults || e.kind == MCPError::Kind::unknownTool) throw;
-    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
+    writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
   } catch (...) {
+    out.resize(start);
     if (!failuresAsResults) throw;
-    return writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
+    writeToolEnvelope(utf8::sanitize(errorPayload(std::current_exception()).message), true, revision, out);
   }
-  writeToolEnvelope(text, false, revision, out);
 }
 
 void MCPServer::handleNotification(const std::string& method) {

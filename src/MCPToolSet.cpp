@@ -213,10 +213,11 @@ std::optional<int32_t> int32Argument(const json& arguments, const char* key) {
   return std::nullopt;
 }
 
-// A result object's compact JSON text, or "{}" when JSON cannot carry it.
-void writeResult(const json& result, std::string& out) {
+// A result object's compact JSON text in `form`, or "{}" when JSON cannot
+// carry it.
+void writeResult(const json& result, std::string& out, jsontext::Form form) {
   const size_t start = out.size();
-  if (jsontext::write(result, out)) return;
+  if (jsontext::write(result, out, form)) return;
   out.resize(start);
   out.append("{}");
 }
@@ -256,12 +257,12 @@ std::vector<std::string_view> MCPToolSet::routedToolNames() {
   return names;
 }
 
-void MCPToolSet::invoke(const std::string& name, const json& arguments, std::string& out) {
+void MCPToolSet::invoke(const std::string& name, const json& arguments, std::string& out, jsontext::Form form) {
   for (const auto& route : routes_) {
     if (route.name != name) continue;
     const size_t start = out.size();
     try {
-      (this->*route.operation)(arguments, out);
+      (this->*route.operation)(arguments, out, form);
     } catch (...) {
       out.resize(start);
       throw;
@@ -274,46 +275,49 @@ void MCPToolSet::invoke(const std::string& name, const json& arguments, std::str
 // --- Read tools ----------------------------------------------------------
 // Each writes its one key and the store's records as they stand.
 
-void MCPToolSet::invokeListAgents(const json&, std::string& out) {
-  out.append(R"({"agents":)");
-  store_->listAgents(out);
-  out.push_back('}');
+void MCPToolSet::invokeListAgents(const json&, std::string& out, jsontext::Form form) {
+  jsontext::ObjectWriter result(out, form);
+  store_->listAgents(result.member("agents"), form);
+  result.close();
 }
 
-void MCPToolSet::invokeListTasks(const json& arguments, std::string& out) {
+void MCPToolSet::invokeListTasks(const json& arguments, std::string& out, jsontext::Form form) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "list_tasks: 'agent_id' is required");
-  out.append(R"({"tasks":)");
-  store_->listTasks(agentId, out);
-  out.push_back('}');
+  jsontext::ObjectWriter result(out, form);
+  store_->listTasks(agentId, result.member("tasks"), form);
+  result.close();
 }
 
-void MCPToolSet::invokeGetAgent(const json& arguments, std::string& out) {
+void MCPToolSet::invokeGetAgent(const json& arguments, std::string& out, jsontext::Form form) {
   const auto agentId = require(stringArgument(arguments, "agent_id"), "get_agent: 'agent_id' is required");
-  out.append(R"({"agent":)");
-  if (!store_->getAgent(agentId, out)) throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
-  out.push_back('}');
+  jsontext::ObjectWriter result(out, form);
+  if (!store_->getAgent(agentId, result.member("agent"), form)) {
+    throw MCPError::invalidParams("get_agent: agent not found: " + agentId);
+  }
+  result.close();
 }
 
-void MCPToolSet::invokeGetTask(const json& arguments, std::string& out) {
+void MCPToolSet::invokeGetTask(const json& arguments, std::string& out, jsontext::Form form) {
   const auto taskId = require(stringArgument(arguments, "task_id"), "get_task: 'task_id' is required");
-  out.append(R"({"task":)");
-  if (!store_->getTask(taskId, out)) throw MCPError::invalidParams("get_task: task not found: " + taskId);
-  out.push_back('}');
+  jsontext::ObjectWriter result(out, form);
+  if (!store_->getTask(taskId, result.member("task"), form)) {
+    throw MCPError::invalidParams("get_task: task not found: " + taskId);
+  }
+  result.close();
 }
 
 // --- Writing tools -------------------------------------------------------
-
-void MCPToolSet::invokeCreateAgent(const json& arguments, std::string& out) {
+void MCPToolSet::invokeCreateAgent(const json& arguments, std::string& out, jsontext::Form form) {
   const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_agent: 'name' is required");
   const auto templateName = stringArgument(arguments, "template").value_or("custom");
   const auto description = stringArgument(arguments, "description");
   const auto iconSymbol = stringArgument(arguments, "icon_symbol");
   const std::string id = "ag_" + makeShortID();
   store_->createAgent(id, name, templateName, description, iconSymbol);
-  writeResult(json{{"agent_id", id}, {"url", "kovix://agents/" + id}}, out);
+  writeResult(json{{"agent_id", id}, {"url", "kovix://agents/" + id}}, out, form);
 }
 
-void MCPToolSet::invokeCreateTask(const json& arguments, std::string& out) {
+void MCPToolSet::invokeCreateTask(const json& arguments, std::string& out, jsontext::Form form) {
   const auto agentId = require(nonEmptyStringArgument(arguments, "agent_id"), "create_task: 'agent_id' is required");
   const auto name = require(nonEmptyStringArgument(arguments, "name"), "create_task: 'name' is required");
   const auto prompt = require(nonEmptyStringArgument(arguments, "prompt"), "create_task: 'prompt' is required");
@@ -324,20 +328,20 @@ void MCPToolSet::invokeCreateTask(const json& arguments, std::string& out) {
   const auto workingSubdir = stringArgument(arguments, "working_subdir").value_or("shared");
   const std::string id = "tk_" + makeShortID();
   store_->createTask(id, agentId, name, prompt, aiTools, frequency, hostId, timeoutMin, workingSubdir);
-  writeResult(json{{"task_id", id}}, out);
+  writeResult(json{{"task_id", id}}, out, form);
 }
 
-void MCPToolSet::invokeRegisterDependency(const json& arguments, std::string& out) {
+void MCPToolSet::invokeRegisterDependency(const json& arguments, std::string& out, jsontext::Form form) {
   const auto taskId =
       require(nonEmptyStringArgument(arguments, "task_id"), "register_dependency: 'task_id' is required");
   const auto dependsOn = stringListArgument(arguments, "depends_on");
   if (!dependsOn) throw MCPError::invalidParams("register_dependency: 'depends_on' must be array");
   store_->setDependsOn(taskId, *dependsOn);
-  writeResult(json{{"ok", true}}, out);
+  writeResult(json{{"ok", true}}, out, form);
 }
 
-void MCPToolSet::invokeRunNow(const json& arguments, std::string& out) {
+void MCPToolSet::invokeRunNow(const json& arguments, std::string& out, jsontext::Form form) {
   // An empty id is not refused here: the store finds no such task.
   const auto taskId = require(stringArgument(arguments, "task_id"), "run_now: 'task_id' is required");
-  writeResult(json{{"run_id", store_->queueManualRun(taskId)}, {"status", "queued"}}, out);
+  writeResult(json{{"run_id", store_->queueManualRun(taskId)}, {"status", "queued"}}, out, form);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JSONForm.h"
 #include "MCPProtocolVersion.h"
 
 #include <nlohmann/json.hpp>
@@ -29,23 +30,24 @@ class MCPToolSet {
   static std::vector<std::string_view> routedToolNames();
 
   // Runs the tool `name` (compared exactly) with `arguments`, a JSON object,
-  // and appends the compact JSON text of its result object to `out` (members
-  // in ascending key order, "/" escaped); "{}" when JSON cannot carry the
-  // result. Throws MCPError::unknownTool for any other name; when it throws,
-  // `out` holds what it held before.
-  void invoke(const std::string& name, const nlohmann::json& arguments, std::string& out);
+  // and appends the compact JSON text of its result object to `out` in
+  // `form` (members in ascending key order, "/" escaped); "{}" when JSON
+  // cannot carry the result. Throws MCPError::unknownTool for any other
+  // name; when it throws, `out` holds what it held before.
+  void invoke(const std::string& name, const nlohmann::json& arguments, std::string& out,
+              jsontext::Form form = jsontext::Form::json);
 
  private:
-  void invokeCreateAgent(const nlohmann::json& arguments, std::string& out);
-  void invokeCreateTask(const nlohmann::json& arguments, std::string& out);
-  void invokeRegisterDependency(const nlohmann::json& arguments, std::string& out);
-  void invokeListAgents(const nlohmann::json& arguments, std::string& out);
-  void invokeListTasks(const nlohmann::json& arguments, std::string& out);
-  void invokeGetAgent(const nlohmann::json& arguments, std::string& out);
-  void invokeGetTask(const nlohmann::json& arguments, std::string& out);
-  void invokeRunNow(const nlohmann::json& arguments, std::string& out);
+  void invokeCreateAgent(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeCreateTask(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeRegisterDependency(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeListAgents(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeListTasks(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeGetAgent(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeGetTask(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
+  void invokeRunNow(const nlohmann::json& arguments, std::string& out, jsontext::Form form);
 
-  using Operation = void (MCPToolSet::*)(const nlohmann::json&, std::string&);
+  using Operation = void (MCPToolSet::*)(const nlohmann::json&, std::string&, jsontext::Form);
   struct Route {
     std::string_view name;
     Operation operation;

@@ -80,8 +80,9 @@ void writeOptionalText(jsontext::ObjectWriter& record, std::string_view key, con
 }
 
 // `countAt`, when given, receives where the task count's digits begin.
-void writeAgent(std::string& out, const AgentFields& agent, int32_t taskCount, size_t* countAt) {
-  jsontext::ObjectWriter record(out);
+void writeAgent(std::string& out, const AgentFields& agent, int32_t taskCount, jsontext::Form form,
+                size_t* countAt) {
+  jsontext::ObjectWriter record(out, form);
   record.text("agent_id", agent.id).number("created_at", agent.createdAt);
   writeOptionalText(record, "description", agent.description);
   record.boolean("enabled", agent.enabled);
@@ -95,13 +96,13 @@ void writeAgent(std::string& out, const AgentFields& agent, int32_t taskCount, s
 
 }  // namespace
 
-void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount) {
-  writeAgent(out, agent, taskCount, nullptr);
+void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount, jsontext::Form form) {
+  writeAgent(out, agent, taskCount, form, nullptr);
 }
 
-AgentRecordText::AgentRecordText(const AgentFields& agent) {
+AgentRecordText::AgentRecordText(const AgentFields& agent, jsontext::Form form) : form_(form) {
   size_t countAt = 0;
-  writeAgent(head_, agent, 0, &countAt);
+  writeAgent(head_, agent, 0, form, &countAt);
   tail_ = head_.substr(countAt + 1);
   head_.resize(countAt);
 }
@@ -112,8 +113,8 @@ void AgentRecordText::write(std::string& out, int32_t taskCount) const {
   out.append(tail_);
 }
 
-void writeTaskRecord(std::string& out, const Statement& row) {
-  jsontext::ObjectWriter record(out);
+void writeTaskRecord(std::string& out, const Statement& row, jsontext::Form form) {
+  jsontext::ObjectWriter record(out, form);
   auto nullableReal = [&](std::string_view key, int column) {
     if (row.isNull(column)) record.null(key);
     else record.number(key, row.real(column));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "JSONForm.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,7 +12,8 @@ class Statement;
 
 // The agent and task records as the store hands them up: compact JSON text,
 // members in ascending byte order of their keys, written straight from what
-// was read, so that a list of thousands is never a JSON object per record.
+// was read, so that a list of thousands is never a JSON object per record,
+// and in the form the caller asks for (see JSONForm.h).
 // Text is written as valid UTF-8 (ill-formed sequences replaced by U+FFFD);
 // a time that another process stored as an infinity is written as null,
 // since JSON cannot carry it and one such field must not cost the whole
@@ -34,16 +37,18 @@ struct AgentFields {
 
 // The agent record (eight keys: agent_id, created_at, description, enabled,
 // icon_symbol, name, task_count, template).
-void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount);
+void writeAgentRecord(std::string& out, const AgentFields& agent, int32_t taskCount, jsontext::Form form);
 
 // An agent record's text on either side of its task count, so that a list
 // writes each record with one copy.
 class AgentRecordText {
  public:
-  explicit AgentRecordText(const AgentFields& agent);
+  AgentRecordText(const AgentFields& agent, jsontext::Form form);
   void write(std::string& out, int32_t taskCount) const;
+  jsontext::Form form() const { return form_; }
 
  private:
+  jsontext::Form form_;
   std::string head_;  // up to the count
   std::string tail_;  // from after it
 };
@@ -51,7 +56,7 @@ class AgentRecordText {
 // The task record (thirteen keys) of a row of "id, agent_id, name, prompt,
 // ai_tools, frequency, host_id, depends_on, timeout_min, working_subdir,
 // enabled, next_run_at, last_run_at".
-void writeTaskRecord(std::string& out, const Statement& row);
+void writeTaskRecord(std::string& out, const Statement& row, jsontext::Form form);
 
 // A JSON list column: the array when the text is an array of strings, else
 // the empty array. Nothing is reported for text that is not.

@@ -31,8 +31,8 @@ std::string storedSchema(std::string_view create) {
 
 // --- Contents ------------------------------------------------------------
 
-void StoreSnapshot::Agent::writeRecord(std::string& out, int32_t taskCount) const {
-  if (!record) record = std::make_unique<storerecords::AgentRecordText>(fields);
+void StoreSnapshot::Agent::writeRecord(std::string& out, int32_t taskCount, jsontext::Form form) const {
+  if (!record || record->form() != form) record = std::make_unique<storerecords::AgentRecordText>(fields, form);
   record->write(out, taskCount);
 }
 

@@ -65,10 +65,11 @@ class StoreSnapshot {
     // makes have none, and every agent would carry an empty list's size).
     std::unique_ptr<AgentWorkspace::TaskList> briefing;
     // The record's text, written when the agent is first listed (held by
-    // pointer: agents a server makes are rarely listed by it).
+    // pointer: agents a server makes are rarely listed by it), in the form
+    // last asked for: a client's results all travel in one.
     mutable std::unique_ptr<storerecords::AgentRecordText> record;
 
-    void writeRecord(std::string& out, int32_t taskCount) const;
+    void writeRecord(std::string& out, int32_t taskCount, jsontext::Form form) const;
   };
   struct Contents {
     std::vector<Agent> agents;  // oldest first

@@ -91,7 +91,7 @@ TEST(JSONText, StringsEscapeQuotesBackslashSlashAndControlsOnly) {
 
 // The writer skips plain text several bytes at a time: a byte to escape is
 // found at every offset, among ASCII and among bytes above 0x7F that must not
-// hide it or be taken for one.
+// hide it or be taken for one, in both forms.
 TEST(JSONText, EscapesAreFoundAtEveryOffsetOfLongText) {
   const auto reference = [](const std::string& raw) {
     std::string out = "\"";
@@ -114,6 +114,12 @@ TEST(JSONText, EscapesAreFoundAtEveryOffsetOfLongText) {
         std::string out;
         jsontext::writeString(raw, out);
         EXPECT_EQ(out, reference(raw)) << "at " << at << " of " << fill.size();
+        // Inside a string, as a tool result's text travels: the quoted text
+        // escaped once more, its own outer quotes left out.
+        const std::string twice = reference(reference(raw));
+        out.clear();
+        jsontext::writeString(raw, out, jsontext::Form::inString);
+        EXPECT_EQ(out, twice.substr(1, twice.size() - 2)) << "at " << at << " of " << fill.size();
       }
     }
   }
