@@ -19,10 +19,40 @@ void waitWritable(int fd) {
   }
 }
 
+// Writes what `fd` takes at once, never blocking: -1 with EAGAIN when it
+// takes nothing now, and with EOPNOTSUPP when it cannot be written that way
+// (a file or device that does not take RWF_NOWAIT, a kernel or system
+// without it). A descriptor that refused once is not asked again.
+ssize_t writeWithoutWaiting(int fd, const iovec* parts, int count) {
+#ifdef RWF_NOWAIT
+  static int refusedBy = -1;
+  if (fd != refusedBy) {
+    const ssize_t n = ::pwritev2(fd, parts, count, -1, RWF_NOWAIT);
+    if (n >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return n;
+    refusedBy = fd;
+  }
+#else
+  (void)fd, (void)parts, (void)count;
+#endif
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
 bool writevAll(int fd, iovec* parts, int count, WaitForRoom waitForRoom = nullptr) {
   while (count > 0) {
-    if (waitForRoom && !waitForRoom(fd)) return false;
-    const ssize_t n = ::writev(fd, parts, count);
+    ssize_t n = -1;
+    if (waitForRoom) {
+      // Most writes find room: they go out at once, with no poll(2) to ask
+      // first. Only a write that would block waits as waitForRoom says.
+      n = writeWithoutWaiting(fd, parts, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EOPNOTSUPP)) {
+        if (!waitForRoom(fd)) return false;
+        n = ::writev(fd, parts, count);
+      }
+    } else {
+      n = ::writev(fd, parts, count);
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -13,11 +13,14 @@ using WaitForRoom = bool (*)(int fd);
 // caller drops what was not written. The descriptor's flags are left as
 // they are.
 //
-// With `waitForRoom`, that is called before every write instead, and its
-// false ends the writing (false is returned). A write to a blocking pipe
-// then begins only when the pipe has room, so it writes something before
-// it can block, and a signal ends its blocking (it returns what it wrote)
-// rather than restarting it.
+// With `waitForRoom`, each write is first tried without blocking
+// (pwritev2 with RWF_NOWAIT, where the kernel and descriptor take it); when
+// the descriptor cannot take bytes at once, or cannot be written that way,
+// `waitForRoom` is called before the write instead, and its false ends the
+// writing (false is returned). A write to a blocking pipe then begins only
+// when the pipe has room, so it writes something before it can block, and a
+// signal ends its blocking (it returns what it wrote) rather than restarting
+// it.
 bool writeAll(int fd, std::string_view bytes, WaitForRoom waitForRoom = nullptr);
 
 // Writes "kovix-mcp-server: " + text + clientText + "\n" to standard error

@@ -6,7 +6,7 @@ a lowered address-space limit with lines larger than it, briefings that would
 grow past their limit, infinite times stored by another process, and answers
 compared with the file while another process writes between calls.
 Usage: faults.py SERVER_BINARY
-       {lock|writers|crash|disk|memory|kill|race|unlocked|oversize|startlock|infinity|snapshot|
+       {lock|writers|crash|disk|memory|kill|race|unlocked|oversize|startlock|infinity|snapshot|output|
         matrix [--full] [--only=SYSCALL]};
 exit status 0 when every check holds, 1 on the first failure, 77 when the case
 cannot run here."""
@@ -479,6 +479,45 @@ def case_unlocked(binary, work):
         "both calls succeeded; a two-hour-old leftover was removed, a fresh one kept")
 
 
+def case_output(binary, work, pings=200):
+    """Answers go out by a write that does not wait (RWF_NOWAIT) while the
+    client's pipe has room. Where the pipe is full (EAGAIN), or the kernel or
+    the descriptor cannot write that way (EOPNOTSUPP, ENOSYS, EINVAL), the
+    server waits for room and writes as it always did. Every way, every
+    answer arrives whole and in order, and a refusal is met once, not once
+    per answer."""
+    strace = strace_or_skip("output")
+    if strace is None:
+        return SKIP
+    requests = b"".join(b'{"jsonrpc":"2.0","id":%d,"method":"ping"}\n' % i for i in range(1, pings + 1))
+    expected = [b'{"id":%d,"jsonrpc":"2.0","result":{}}' % i for i in range(1, pings + 1)]
+    refused = 100
+    for error, when in [("EOPNOTSUPP", "1+"), ("ENOSYS", "1+"), ("EINVAL", "1+"), ("EAGAIN", f"1..{refused}")]:
+        run_dir = os.path.join(work, error)
+        os.makedirs(run_dir)
+        trace = os.path.join(run_dir, "trace")
+        srv = Server(binary, run_dir, wrap=strace + ["-o", trace, "-e", "trace=pwritev2,writev,poll",
+                                                      "-e", f"inject=pwritev2:error={error}:when={when}"])
+        srv.proc.stdin.write(requests)
+        srv.proc.stdin.close()
+        out = srv.proc.stdout.read()
+        check(srv.proc.wait(20) == 0, f"{error}: server exit status {srv.proc.returncode}")
+        check(out.split(b"\n") == expected + [b""], f"{error}: the answers are not the {pings} pings' in order")
+        with open(trace, errors="replace") as f:
+            calls = f.read().splitlines()
+        tried = sum(bool(re.match(r"^(?:\d+ +)?pwritev2\(1, ", line)) for line in calls)
+        waited = sum(bool(re.match(r"^(?:\d+ +)?writev\(1, ", line)) for line in calls)
+        if error == "EAGAIN":
+            check(tried == pings and waited == refused,
+                  f"EAGAIN: {tried} writes tried without waiting and {waited} after a wait; "
+                  f"{pings} and {refused} expected")
+        else:
+            check(tried == 1 and waited == pings,
+                  f"{error}: {tried} writes tried without waiting (1 expected) and {waited} after a wait")
+    log(f"output: {pings} answers whole and in order with RWF_NOWAIT refused for good (EOPNOTSUPP, ENOSYS, "
+        f"EINVAL: asked once) and with the pipe full for {refused} writes (EAGAIN)")
+
+
 def peak_memory(proc):
     with open(f"/proc/{proc.pid}/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
@@ -939,7 +978,7 @@ def matrix_lines(name, arguments):
 
 def answer_markers(lines):
     """Indexes of the trace lines that write the mark's answer and the call's."""
-    return [i for i, line in enumerate(lines) if re.match(r"^(?:\d+ +)?writev\(1, ", line)]
+    return [i for i, line in enumerate(lines) if re.match(r"^(?:\d+ +)?p?writev2?\(1, ", line)]
 
 
 def matrix_discover(binary, base, work, name, arguments):
@@ -1002,7 +1041,8 @@ def matrix_runs(operations, discovered, full, excluded=()):
 
 def matrix_outcome(trace, call):
     """Whether the first injection fell inside the call (after the mark's answer
-    and before the call's), from a trace of the injected call and writev."""
+    and before the call's), from a trace of the injected call and the writes
+    of the answers."""
     with open(trace, errors="replace") as f:
         lines = f.read().splitlines()
     marks = answer_markers(lines)
@@ -1087,7 +1127,7 @@ def case_matrix(binary, work):
         shutil.rmtree(run_dir, ignore_errors=True)
         shutil.copytree(base, run_dir)
         trace = os.path.join(run_dir, "trace")
-        traced = call if call == "writev" else f"{call},writev"
+        traced = ",".join(dict.fromkeys([call, "writev", "pwritev2"]))  # the answers' writes mark the call
         srv = Server(binary, run_dir, wrap=["strace", "-f", "-qq", "-o", trace, "-e", f"trace={traced}",
                                             "-e", f"inject={call}:error={error}:when={when}"])
         result = None
