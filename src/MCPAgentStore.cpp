@@ -121,13 +121,7 @@ void MCPAgentStore::makeTasksIndex() {
 }
 
 bool MCPAgentStore::tasksIndexed() {
-  static const std::string made = [] {
-    // As SQLite keeps the statement: without "IF NOT EXISTS" and the ";".
-    std::string text = storeschema::kCreateTasksByAgentName;
-    text.erase(text.find("IF NOT EXISTS "), 14);
-    text.pop_back();
-    return text;
-  }();
+  static const std::string made = storeschema::storedText(storeschema::kCreateTasksByAgentName);
   Statement index = connection().statement(kTasksIndex);
   index.bindText(1, storeschema::kTasksByAgentName);
   return index.step() && index.text(0) == made;

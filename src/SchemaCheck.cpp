@@ -3,6 +3,7 @@
 #include "Diagnostics.h"
 #include "MCPStoreError.h"
 #include "SQLiteConnection.h"
+#include "StoreSchema.h"
 
 #include <algorithm>
 #include <string>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr char kTables[] = "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY rowid;";
 constexpr char kColumns[] = "SELECT name FROM pragma_table_info(?);";
+constexpr char kTableMadeAs[] = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND sql = ?;";
 
 std::vector<std::string> columnsOf(SQLiteConnection& db, const std::string& table) {
   std::vector<std::string> names;
@@ -27,9 +29,24 @@ bool sameName(const std::string& a, const std::string& b) {
   return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+// Whether every table is there exactly as its statement makes it, so that
+// none can lack a column: what a file this program made holds.
+bool allAsMade(SQLiteConnection& db, std::span<const char* const> creates) {
+  return std::ranges::all_of(creates, [&](const char* create) {
+    Statement table = db.statement(kTableMadeAs);
+    table.bindText(1, storeschema::storedText(create));
+    return table.step();
+  });
+}
+
 }  // namespace
 
 void reportMissingColumns(SQLiteConnection& db, std::span<const char* const> creates) {
+  try {
+    if (allAsMade(db, creates)) return;
+  } catch (const MCPStoreError&) {
+    return;  // the file could not be read just now; the calls will report it
+  }
   // The columns wanted are those the statements make, read back from a
   // scratch database in memory: the statements stay the one place that
   // lists them, and every column they make is one the store reads or writes.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <string_view>
 
 // The three tables this program shares with the scheduler's other processes,
 // as it makes them when they are missing. Their text is also what the store
@@ -30,5 +32,14 @@ inline constexpr std::array<const char*, 3> kCreateTables = {kCreateAgents, kCre
 inline constexpr const char* kTasksByAgentName = "kovix_mcp_server_tasks_by_agent_name";
 inline constexpr const char* kCreateTasksByAgentName =
     "CREATE INDEX IF NOT EXISTS kovix_mcp_server_tasks_by_agent_name ON tasks (agent_id, name);";
+
+// The text SQLite keeps in sqlite_master for what `create` makes: the
+// statement without "IF NOT EXISTS " and its final ";".
+inline std::string storedText(std::string_view create) {
+  std::string text(create);
+  if (const auto at = text.find("IF NOT EXISTS "); at != text.npos) text.erase(at, 14);
+  if (!text.empty() && text.back() == ';') text.pop_back();
+  return text;
+}
 
 }  // namespace storeschema

@@ -19,14 +19,6 @@ constexpr char kAgents[] =
     "SELECT id, name, template, description, icon_symbol, enabled, created_at FROM agents WHERE user_id = ?;";
 constexpr char kTasks[] = "SELECT rowid, agent_id, name, frequency, ai_tools, working_subdir FROM tasks;";
 
-// The text SQLite keeps in sqlite_master for a table made by `create`.
-std::string storedSchema(std::string_view create) {
-  std::string text(create);
-  if (const auto at = text.find("IF NOT EXISTS "); at != text.npos) text.erase(at, 14);
-  if (!text.empty() && text.back() == ';') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 // --- Contents ------------------------------------------------------------
@@ -157,8 +149,8 @@ StoreSnapshot::Load StoreSnapshot::load(std::unique_ptr<Contents>& contents) try
   {
     // The tables as this program makes them: the columns' affinities and
     // collations, and the rowids, are then what the snapshot assumes.
-    static const std::string agentsSchema = storedSchema(storeschema::kCreateAgents),
-                             tasksSchema = storedSchema(storeschema::kCreateTasks);
+    static const std::string agentsSchema = storeschema::storedText(storeschema::kCreateAgents),
+                             tasksSchema = storeschema::storedText(storeschema::kCreateTasks);
     Statement schema = db_.statement(kTableSchemas);
     int matching = 0;
     while (schema.step()) {
