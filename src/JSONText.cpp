@@ -94,10 +94,10 @@ uint64_t wordAt(const char* at) {
 }
 
 // The string's text as a JSON string, in `form`, appends it to `out`. The
-// size is worked out first, so that the text is then copied through a pointer, eight bytes
-// at a time, with no growing: a record list's text holds an escaped quote
-// every ten bytes or so, and appending each piece cost more than the rest of
-// the answer.
+// size is worked out first, so that the text is then copied through a
+// pointer, eight bytes at a time, with no growing: a record list's text holds
+// an escaped quote every ten bytes or so, and appending each piece cost more
+// than the rest of the answer.
 void writeQuoted(std::string_view text, std::string& out, Form form) {
   const EscapeTable& escapes = kEscapes[static_cast<size_t>(form)];
   const std::string_view quote = kQuotes[static_cast<size_t>(form)];
@@ -160,9 +160,9 @@ void writeQuoted(std::string_view text, std::string& out, Form form) {
   out.resize(static_cast<size_t>(to - out.data()));
 }
 
-// Writes `value` as JSON text in `form`. The arrays and objects still open are kept
-// on the heap, not the call stack, so that the deepest value the reader
-// takes is written on any stack.
+// Writes `value` as JSON text in `form`. The arrays and objects still open
+// are kept on the heap, not the call stack, so that the deepest value the
+// reader takes is written on any stack.
 bool writeValue(const nlohmann::json& root, std::string& out, Form form) {
   using Type = nlohmann::json::value_t;
   struct Open {
