@@ -5,6 +5,7 @@
 #include "StoreSnapshot.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
 #include <functional>
@@ -240,6 +241,21 @@ TEST_F(SnapshotTest, OwnWritesKeepItOnlyWhenTheFileHoldsExactlyWhatTheyMade) {
   EXPECT_EQ(look(), nullptr);
   EXPECT_EQ(briefing(loaded()), "- **five** \u2014 @weekly (codex)\n- **three** \u2014 0 0 * * * (codex)\n"
                                 "- **two** \u2014 @hourly (codex)\n- **uno** \u2014 @daily (claude)");
+}
+
+// A record's text is kept in the form it was last asked for: asked for in
+// the other form, it is written again, never handed up in the wrong one.
+TEST_F(SnapshotTest, RecordTextIsHandedUpInTheFormAskedFor) {
+  sql.exec("UPDATE agents SET name = 'say \"hi\" / bye'");
+  const StoreSnapshot::Agent* agent = loaded().find("ag_1");
+  ASSERT_NE(agent, nullptr);
+  std::string json, inString, jsonAgain;
+  agent->writeRecord(json, 3, jsontext::Form::json);
+  agent->writeRecord(inString, 3, jsontext::Form::inString);
+  agent->writeRecord(jsonAgain, 3, jsontext::Form::json);
+  EXPECT_EQ(nlohmann::json::parse(json).value("name", ""), "say \"hi\" / bye") << json;
+  EXPECT_EQ(nlohmann::json::parse("\"" + inString + "\"").get<std::string>(), json) << inString;
+  EXPECT_EQ(jsonAgain, json);
 }
 
 TEST_F(SnapshotTest, ItsChecksNeverWaitForAnotherProcesssLock) {
