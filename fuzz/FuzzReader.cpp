@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzReport.h"
 #include "JSONChecker.h"
 #include "JSONText.h"
 #include "LineFramer.h"
@@ -42,13 +43,7 @@ constexpr int64_t kLineCostFactor = 64;
 constexpr int64_t kCostFloor = 4096;
 
 [[noreturn]] void fail(const std::string& why, std::string_view line = {}) {
-  constexpr size_t kShown = 600;
-  std::fprintf(stderr, "FuzzReader: bad reading: %s\n", why.c_str());
-  if (!line.empty()) {
-    std::fprintf(stderr, "FuzzReader: line (%zu bytes): %.*s%s\n", line.size(),
-                 static_cast<int>(std::min(line.size(), kShown)), line.data(), line.size() > kShown ? "..." : "");
-  }
-  std::abort();
+  fuzzreport::abortWith("FuzzReader", "bad reading", why, "line", line, 600);
 }
 
 // Bytes allocated and not yet freed while `tracking`, and the most there

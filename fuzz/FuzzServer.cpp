@@ -51,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzReport.h"
 #include "FuzzSeed.h"
 #include "JSONChecker.h"
 #include "MCPAgentStore.h"
@@ -92,18 +93,11 @@ const std::vector<ToolShape>& toolShapes() {
 }
 
 [[noreturn]] void fail(const std::string& why, std::string_view line = {}) {
-  constexpr size_t kShown = 2000;
-  std::fprintf(stderr, "FuzzServer: bad output: %s\n", why.c_str());
-  if (!line.empty()) {
-    std::fprintf(stderr, "FuzzServer: line (%zu bytes): %.*s%s\n", line.size(),
-                 static_cast<int>(std::min(line.size(), kShown)), line.data(), line.size() > kShown ? "..." : "");
-  }
-  std::abort();
+  fuzzreport::abortWith("FuzzServer", "bad output", why, "line", line, 2000);
 }
 
 [[noreturn]] void setupFailed(const std::string& why) {
-  std::fprintf(stderr, "FuzzServer: setup failed: %s\n", why.c_str());
-  std::abort();
+  fuzzreport::abortWith("FuzzServer", "setup failed", why, {}, {}, 0);
 }
 
 // --- The store -----------------------------------------------------------

@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FuzzReport.h"
 #include "FuzzSeed.h"
 #include "JSONChecker.h"
 #include "MCPAgentStore.h"
@@ -64,19 +65,12 @@ constexpr size_t kMaxOrders = 64;
 std::string gLog;  // the steps of the input, shown on a failure
 
 [[noreturn]] void fail(const std::string& why, std::string_view text = {}) {
-  constexpr size_t kShown = 1500;
   std::fprintf(stderr, "FuzzStore: steps:\n%s", gLog.c_str());
-  std::fprintf(stderr, "FuzzStore: wrong: %s\n", why.c_str());
-  if (!text.empty()) {
-    std::fprintf(stderr, "FuzzStore: text (%zu bytes): %.*s%s\n", text.size(),
-                 static_cast<int>(std::min(text.size(), kShown)), text.data(), text.size() > kShown ? "..." : "");
-  }
-  std::abort();
+  fuzzreport::abortWith("FuzzStore", "wrong", why, "text", text, 1500);
 }
 
 [[noreturn]] void setupFailed(const std::string& why) {
-  std::fprintf(stderr, "FuzzStore: setup failed: %s\n", why.c_str());
-  std::abort();
+  fuzzreport::abortWith("FuzzStore", "setup failed", why, {}, {}, 0);
 }
 
 // --- The second connection ----------------------------------------------

@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzReport.h"
 #include "JSONChecker.h"
 #include "JSONText.h"
 #include "UTF8.h"
@@ -41,13 +42,7 @@ using nlohmann::json;
 namespace {
 
 [[noreturn]] void fail(const std::string& why, std::string_view text = {}) {
-  constexpr size_t kShown = 600;
-  std::fprintf(stderr, "FuzzWriter: bad writing: %s\n", why.c_str());
-  if (!text.empty()) {
-    std::fprintf(stderr, "FuzzWriter: text (%zu bytes): %.*s%s\n", text.size(),
-                 static_cast<int>(std::min(text.size(), kShown)), text.data(), text.size() > kShown ? "..." : "");
-  }
-  std::abort();
+  fuzzreport::abortWith("FuzzWriter", "bad writing", why, "text", text, 600);
 }
 
 // The input, read as a sequence of choices; zeros once it is used up.
