@@ -383,6 +383,18 @@ def case_kill(binary, work):
     log(f"kill: {killed} renders killed at chosen system calls, each workspace whole after the next create_task")
 
 
+def start_slow_render(binary, work, strace, agent, directory):
+    """A server under `strace` whose create_task on `agent` renders with each
+    fsync slowed by 1.5 s, returned once its temporary CLAUDE.md exists."""
+    slow = Server(binary, work, wrap=strace + ["-e", "inject=fsync:delay_enter=1500000"])
+    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
+    deadline = time.monotonic() + 30
+    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
+        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
+        time.sleep(0.001)
+    return slow
+
+
 def case_race(binary, work):
     """Two servers add a task to one agent at once; the first one's fsync is
     slowed down, so its render is overtaken. The last CLAUDE.md written must
@@ -393,12 +405,7 @@ def case_race(binary, work):
     fast = Server(binary, work)
     agent = fast.call("create_agent", {"name": "Contested"})["agent_id"]
     directory = os.path.join(fast.root, agent)
-    slow = Server(binary, work, wrap=strace + ["-e", "inject=fsync:delay_enter=1500000"])
-    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
-    deadline = time.monotonic() + 30
-    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
-        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
-        time.sleep(0.001)
+    slow = start_slow_render(binary, work, strace, agent, directory)
     start = time.monotonic()
     fast.call("create_task", {"agent_id": agent, "name": "fast", "prompt": "p"})
     waited = time.monotonic() - start
@@ -458,12 +465,7 @@ def case_unlocked(binary, work):
           f"unlocked render: the old leftover must go, the fresh file stay: {sorted(os.listdir(directory))}")
     os.unlink(fresh)
 
-    slow = Server(binary, work, wrap=unlocked + ["-e", "inject=fsync:delay_enter=1500000"])
-    slow.send("create_task", {"agent_id": agent, "name": "slow", "prompt": "p"})
-    deadline = time.monotonic() + 30
-    while not any(TEMPORARY.fullmatch(f) for f in os.listdir(directory)):
-        check(time.monotonic() < deadline, "the slow server never began writing CLAUDE.md")
-        time.sleep(0.001)
+    slow = start_slow_render(binary, work, unlocked, agent, directory)
     fast.call("create_task", {"agent_id": agent, "name": "fast", "prompt": "p"})
     result, error = slow.receive()
     check(error is None, f"the slow create_task lost its temporary file to the fast one's render: {error}")
